@@ -1,0 +1,11 @@
+# One interface target carries the warning and sanitizer flags; every target links it.
+add_library(bipafs_settings INTERFACE)
+target_compile_options(bipafs_settings INTERFACE -Wall -Wextra -Wpedantic -Wshadow)
+if(BIPAFS_WERROR)
+  target_compile_options(bipafs_settings INTERFACE -Werror)
+endif()
+if(BIPAFS_SANITIZE)
+  set(_san -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_compile_options(bipafs_settings INTERFACE ${_san})
+  target_link_options(bipafs_settings INTERFACE ${_san})
+endif()

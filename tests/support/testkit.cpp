@@ -1,0 +1,97 @@
+#include "testkit.hpp"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testkit {
+
+namespace fs = std::filesystem;
+
+Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "bipafs-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Tests may leave read-only directories behind; make everything removable first.
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(path_, ec);
+}
+
+Bytes read_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_bytes(const fs::path& path, const Bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+namespace {
+
+std::string slurp_and_remove(const fs::path& path) {
+    const Bytes data = read_bytes(path);
+    fs::remove(path);
+    return std::string(data.begin(), data.end());
+}
+
+} // namespace
+
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const fs::path& cwd, const std::string& argv0) {
+    // Captured output goes to files beside the system's temporary directory, so that a
+    // chatty child can never block on a full pipe.
+    TempDir capture;
+    const fs::path out_path = capture / "stdout";
+    const fs::path err_path = capture / "stderr";
+
+    std::vector<std::string> words;
+    words.push_back(argv0.empty() ? program : argv0);
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
+            ::dup2(err, 2) < 0 || ::chdir(cwd.c_str()) != 0)
+            ::_exit(127);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+
+    int wstatus = 0;
+    struct rusage usage {};
+    if (::wait4(pid, &wstatus, 0, &usage) != pid) throw std::runtime_error("wait4 failed");
+
+    RunResult result;
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    result.out = slurp_and_remove(out_path);
+    result.err = slurp_and_remove(err_path);
+    result.peak_rss_kib = usage.ru_maxrss;
+    return result;
+}
+
+} // namespace testkit

@@ -1,0 +1,49 @@
+// Shared helpers for the tests: a fresh temporary directory per test, byte files, and
+// running a built program with its standard output, standard error and status captured.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testkit {
+
+using Bytes = std::vector<std::uint8_t>;
+
+[[nodiscard]] Bytes bytes_of(std::string_view text);
+
+// A directory created fresh under the system's temporary directory and removed, with all
+// it holds, when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    [[nodiscard]] std::filesystem::path operator/(const std::string& name) const {
+        return path_ / name;
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+[[nodiscard]] Bytes read_bytes(const std::filesystem::path& path);
+void write_bytes(const std::filesystem::path& path, const Bytes& data);
+
+struct RunResult {
+    int status = -1;        // exit status, or 128 + signal number when killed by a signal
+    std::string out;        // everything written to standard output
+    std::string err;        // everything written to standard error
+    long peak_rss_kib = 0;  // the child's peak resident set size
+};
+
+// Runs `program` with `args` in directory `cwd`, standard input from /dev/null.
+// argv[0] is `argv0` when given, otherwise `program` itself.
+[[nodiscard]] RunResult run(const std::string& program, const std::vector<std::string>& args,
+                            const std::filesystem::path& cwd, const std::string& argv0 = {});
+
+} // namespace testkit
