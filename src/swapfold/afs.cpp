@@ -1,0 +1,179 @@
+// Checks and layout of AFS archives; see afs.hpp for the design.
+#include "afs.hpp"
+
+#include "bytes.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace swapfold {
+
+namespace {
+
+using wholefile::load_le32;
+using wholefile::store_le32;
+
+constexpr std::uint64_t block = 2048;
+constexpr std::uint64_t field_max = 0xffffffffu;
+constexpr std::uint64_t name_record = 48;
+constexpr std::uint64_t name_field = 32;
+constexpr std::uint64_t name_len_field = 44;
+
+// Condition texts of the checks, as reported when one fails.
+constexpr const char* table_inside = "entries*8+8<=size";
+constexpr const char* entry_inside = "stas[i].pos + stas[i].len <= size";
+constexpr const char* first_place_inside = "entries*8+16<=size";
+constexpr const char* has_entries = "entries>=1";
+constexpr const char* second_place_inside = "stas[0].pos>=8";
+constexpr const char* names_length = "statoc->len == entries*48";
+constexpr const char* names_inside = "statoc->pos + statoc->len <= size";
+constexpr const char* capacity = "off+size < out_size";
+constexpr const char* offset_fits = "off <= UINT32_MAX";
+constexpr const char* length_fits = "size <= UINT32_MAX";
+constexpr const char* names_offset_fits = "name_off <= UINT32_MAX";
+
+[[nodiscard]] constexpr std::uint64_t round_up(std::uint64_t n) {
+    return (n + block - 1) & ~(block - 1);
+}
+
+[[nodiscard]] Record load_record(const std::uint8_t* p) {
+    return {load_le32(p), load_le32(p + 4)};
+}
+
+void store_record(std::uint8_t* p, Record r) {
+    store_le32(p, r.pos);
+    store_le32(p + 4, r.len);
+}
+
+[[nodiscard]] constexpr std::uint64_t table_offset(std::uint32_t i) {
+    return 8 + 8 * std::uint64_t{i};
+}
+
+[[nodiscard]] constexpr std::uint64_t first_data_offset(std::uint32_t entries) {
+    return round_up(8 * (std::uint64_t{entries} + 2));
+}
+
+[[nodiscard]] Checked failed_with(const char* condition) {
+    return {Verdict::failed_check, condition, {}};
+}
+
+[[nodiscard]] std::span<const std::uint8_t>
+data_for(const Archive& archive, std::span<const Replacement> replacements, std::uint32_t i) {
+    if (i < replacements.size() && replacements[i].has_value()) return *replacements[i];
+    return entry_data(archive, i);
+}
+
+// Walks the entries with data in table order, giving each its offset in the rebuilt archive,
+// and returns the first condition that fails, or null. The name table goes at *names_off.
+template <typename Place>
+[[nodiscard]] const char* lay_out(const Archive& archive, std::span<const Replacement> replacements,
+                                  std::uint64_t* names_off, Place&& place) {
+    const std::uint64_t out_size = 4 * std::uint64_t{archive.bytes.size()};
+    std::uint64_t off = first_data_offset(archive.entries);
+    for (std::uint32_t i = 0; i < archive.entries; ++i) {
+        if (entry_record(archive, i).pos == 0) continue;
+        const std::span<const std::uint8_t> data = data_for(archive, replacements, i);
+        const std::uint64_t size = data.size();
+        if (!(off + size < out_size)) return capacity;
+        if (off > field_max) return offset_fits;
+        if (size > field_max) return length_fits;
+        place(i, off, data);
+        off = round_up(off + size);
+    }
+    if (off > field_max) return names_offset_fits;
+    *names_off = off;
+    return nullptr;
+}
+
+} // namespace
+
+Checked check_archive(std::span<const std::uint8_t> bytes) {
+    const std::uint64_t size = bytes.size();
+    const std::uint8_t* const p = bytes.data();
+    if (size < 4 || std::memcmp(p, "AFS", 4) != 0) return {Verdict::not_afs, nullptr, {}};
+
+    // Below 8 bytes the count itself is missing: the table cannot fit whatever it says.
+    if (size < 8) return failed_with(table_inside);
+    const std::uint32_t entries = load_le32(p + 4);
+    if (!(std::uint64_t{entries} * 8 + 8 <= size)) return failed_with(table_inside);
+
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        const Record r = load_record(p + table_offset(i));
+        if (!(std::uint64_t{r.pos} + r.len <= size)) return failed_with(entry_inside);
+    }
+
+    const std::uint64_t first_place = table_offset(entries);
+    if (!(first_place + 8 <= size)) return failed_with(first_place_inside);
+    Record statoc = load_record(p + first_place);
+    if (statoc.pos == 0 && statoc.len == 0) {
+        if (entries == 0) return failed_with(has_entries);
+        const std::uint32_t first_pos = load_le32(p + 8);
+        // The first entry lies inside the archive, so 8 bytes before it do too.
+        if (first_pos < 8) return failed_with(second_place_inside);
+        statoc = load_record(p + first_pos - 8);
+    }
+
+    if (!(statoc.len == std::uint64_t{entries} * name_record)) return failed_with(names_length);
+    if (!(std::uint64_t{statoc.pos} + statoc.len <= size)) return failed_with(names_inside);
+    return {Verdict::ok, nullptr, {bytes, entries, statoc}};
+}
+
+Record entry_record(const Archive& archive, std::uint32_t i) {
+    return load_record(archive.bytes.data() + table_offset(i));
+}
+
+std::string_view entry_name(const Archive& archive, std::uint32_t i) {
+    const auto* const field =
+        reinterpret_cast<const char*>(archive.bytes.data()) + archive.statoc.pos + name_record * i;
+    const auto* const end = std::find(field, field + name_field, '\0');
+    return {field, static_cast<std::size_t>(end - field)};
+}
+
+std::span<const std::uint8_t> entry_data(const Archive& archive, std::uint32_t i) {
+    const Record r = entry_record(archive, i);
+    if (r.pos == 0) return {};
+    return archive.bytes.subspan(r.pos, r.len);
+}
+
+Plan plan_rebuild(const Archive& archive, std::span<const Replacement> replacements) {
+    std::uint64_t names_off = 0;
+    const char* const failed =
+        lay_out(archive, replacements, &names_off, [](std::uint32_t, std::uint64_t, auto) {});
+    if (failed != nullptr) return {failed, 0, 0};
+    return {nullptr, names_off, round_up(names_off + name_record * archive.entries)};
+}
+
+Rebuilt rebuild_archive(const Archive& archive, std::span<const Replacement> replacements) {
+    const Plan plan = plan_rebuild(archive, replacements);
+    if (plan.failed != nullptr) return {plan.failed, {}};
+
+    Rebuilt result{nullptr, std::vector<std::uint8_t>(plan.length)};
+    std::uint8_t* const out = result.bytes.data();
+    const std::uint8_t* const in = archive.bytes.data();
+    const std::uint64_t names_len = name_record * archive.entries;
+
+    // Header, table and name table first, as they stand in the input; the walk then updates
+    // the records of the entries it places, so those without data keep theirs unchanged.
+    std::memcpy(out, in, table_offset(archive.entries));
+    if (names_len != 0) std::memcpy(out + plan.names_off, in + archive.statoc.pos, names_len);
+
+    std::uint64_t names_off = 0;
+    (void)lay_out(archive, replacements, &names_off,
+                  [&](std::uint32_t i, std::uint64_t off, std::span<const std::uint8_t> data) {
+                      if (!data.empty()) std::memcpy(out + off, data.data(), data.size());
+                      const auto len = static_cast<std::uint32_t>(data.size());
+                      store_record(out + table_offset(i), {static_cast<std::uint32_t>(off), len});
+                      store_le32(out + plan.names_off + name_record * i + name_len_field, len);
+                  });
+
+    // The locator goes just before the first entry's data; when the first entry has none it
+    // goes right after the table, where a reader looks first.
+    const bool first_has_data = archive.entries > 0 && entry_record(archive, 0).pos != 0;
+    const std::uint64_t locator_at =
+        first_has_data ? first_data_offset(archive.entries) - 8 : table_offset(archive.entries);
+    store_record(out + locator_at, {static_cast<std::uint32_t>(plan.names_off),
+                                    static_cast<std::uint32_t>(names_len)});
+    return result;
+}
+
+} // namespace swapfold

@@ -1,0 +1,80 @@
+// Reading, checking and rebuilding AFS archives, between memory buffers.
+//
+// An archive starts with the magic "AFS\0", the entry count and a table of {pos, len}
+// records; a name table of 48-byte records sits elsewhere and is found through an 8-byte
+// locator that follows the entry table or, when that one is zero, sits just before the first
+// entry's data. check_archive() runs the checks an input must pass and returns the text of
+// the first condition that fails. rebuild_archive() lays the entries out again on 2048-byte
+// boundaries, in table order, with any replacement data the caller supplies.
+//
+// The input is never modified: the new entry table and name table are written straight into
+// the output buffer, so an entry whose data overlaps the tables is copied as it stood. All
+// offsets are computed in 64 bits and every field written is checked to fit its 32 bits.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace swapfold {
+
+// An entry-table record, or the name-table locator, which has the same two fields.
+struct Record {
+    std::uint32_t pos = 0;
+    std::uint32_t len = 0;
+};
+
+// A checked archive: the bytes it lives in, the entry count and the name-table locator.
+struct Archive {
+    std::span<const std::uint8_t> bytes;
+    std::uint32_t entries = 0;
+    Record statoc;
+};
+
+enum class Verdict { ok, not_afs, failed_check };
+
+struct Checked {
+    Verdict verdict = Verdict::failed_check;
+    const char* failed = nullptr; // the failed condition's text when verdict is failed_check
+    Archive archive;
+};
+
+// Runs the checks in order and locates the name table.
+[[nodiscard]] Checked check_archive(std::span<const std::uint8_t> bytes);
+
+// Entry i's table record (i < entries).
+[[nodiscard]] Record entry_record(const Archive& archive, std::uint32_t i);
+
+// Entry i's name: the text of its 32-byte field up to the first zero byte, or all 32 bytes.
+[[nodiscard]] std::string_view entry_name(const Archive& archive, std::uint32_t i);
+
+// Entry i's data in the input (empty when its pos is 0).
+[[nodiscard]] std::span<const std::uint8_t> entry_data(const Archive& archive, std::uint32_t i);
+
+// Replacement data for one entry; no value keeps the entry's own data. Entries past the end
+// of the replacement list keep theirs too; replacements for entries without data are unused.
+using Replacement = std::optional<std::span<const std::uint8_t>>;
+
+struct Plan {
+    const char* failed = nullptr; // the failed condition's text, or null
+    std::uint64_t names_off = 0;  // where the name table goes
+    std::uint64_t length = 0;     // the rebuilt archive's exact length
+};
+
+// Lays out the rebuilt archive without building it: runs the capacity check "off+size <
+// out_size" (out_size being four times the input's size) and the 32-bit checks.
+[[nodiscard]] Plan plan_rebuild(const Archive& archive, std::span<const Replacement> replacements);
+
+struct Rebuilt {
+    const char* failed = nullptr;
+    std::vector<std::uint8_t> bytes; // exactly Plan::length bytes when nothing failed
+};
+
+// Plans, then builds the rebuilt archive in one buffer of its exact size. May throw
+// std::bad_alloc when that buffer cannot be had.
+[[nodiscard]] Rebuilt rebuild_archive(const Archive& archive,
+                                      std::span<const Replacement> replacements);
+
+} // namespace swapfold
