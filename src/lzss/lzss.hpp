@@ -28,6 +28,10 @@ inline constexpr std::size_t first_write_pos = window_size - max_match; // 4078
 // for every 17 stream bytes.
 [[nodiscard]] std::uint64_t max_decompressed_size(std::uint64_t stream_len);
 
+// The number of bytes the whole of `src` decodes to, counted from the item lengths alone
+// (no window, no output): what decompress_lzss() returns given unlimited room.
+[[nodiscard]] std::uint64_t decoded_size(std::span<const std::uint8_t> src);
+
 // The all-literal worst case of the encoder: n + ceil(n / 8).
 [[nodiscard]] constexpr std::uint64_t max_compressed_size(std::uint64_t n) {
     return n + (n + 7) / 8;

@@ -1,0 +1,236 @@
+// The decoder against hand-built streams: literal and reference vectors, the pre-filled
+// window, position wrap, streams cut at every byte, full output buffers at every capacity,
+// and random streams into buffers that end exactly at their allocation.
+#include "lzss.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Builds a stream item by item and remembers, for every item, where it ends in the stream
+// and how much output the stream yields up to and including it.
+class StreamBuilder {
+public:
+    StreamBuilder& literal(std::uint8_t byte) {
+        start_item(true);
+        stream_.push_back(byte);
+        finish_item(1);
+        return *this;
+    }
+    StreamBuilder& literals(const std::string& text) {
+        for (const char c : text) literal(static_cast<std::uint8_t>(c));
+        return *this;
+    }
+    StreamBuilder& reference(unsigned pos, unsigned length) {
+        start_item(false);
+        stream_.push_back(static_cast<std::uint8_t>(pos & 0xFF));
+        stream_.push_back(static_cast<std::uint8_t>((pos >> 4 & 0xF0) | (length - 3)));
+        finish_item(length);
+        return *this;
+    }
+
+    [[nodiscard]] const Bytes& stream() const { return stream_; }
+    [[nodiscard]] std::size_t yield() const { return yield_; }
+    // Output of the stream cut after its first `cut` bytes.
+    [[nodiscard]] std::size_t yield_at_cut(std::size_t cut) const {
+        std::size_t y = 0;
+        for (const auto& [end, total] : items_)
+            if (end <= cut) y = total;
+        return y;
+    }
+
+private:
+    void start_item(bool is_literal) {
+        if (items_in_group_ == 8) items_in_group_ = 0;
+        if (items_in_group_ == 0) {
+            flag_index_ = stream_.size();
+            stream_.push_back(0);
+        }
+        if (is_literal) stream_[flag_index_] |= static_cast<std::uint8_t>(1u << items_in_group_);
+        ++items_in_group_;
+    }
+    void finish_item(std::size_t produced) {
+        yield_ += produced;
+        items_.emplace_back(stream_.size(), yield_);
+    }
+
+    Bytes stream_;
+    std::size_t flag_index_ = 0;
+    unsigned items_in_group_ = 0;
+    std::size_t yield_ = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> items_;
+};
+
+Bytes decode(const Bytes& src, std::size_t capacity) {
+    Bytes out(capacity);
+    const std::size_t n = lzss::decompress_lzss(out, src);
+    EXPECT_LE(n, capacity);
+    out.resize(std::min(n, capacity));
+    return out;
+}
+
+Bytes text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+// Output byte i of a stream sits at window position (4078 + i) mod 4096.
+unsigned window_pos_of_output(std::size_t i) {
+    return (4078 + i) & 0xFFF;
+}
+
+// n bytes counting up modulo 251, so a copied byte shows which output it came from.
+Bytes numbered(std::size_t n) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i % 251);
+    return b;
+}
+
+struct Vector {
+    const char* label;
+    Bytes stream;
+    Bytes expected;
+};
+
+TEST(DecompressLzss, Vectors) {
+    const Bytes thirty = numbered(30);
+    StreamBuilder wrap_read;
+    for (const auto b : thirty) wrap_read.literal(b);
+    wrap_read.reference(4094, 5); // 4094, 4095, 0, 1, 2 hold outputs 16..20
+
+    Bytes wrap_read_expected = thirty;
+    for (std::size_t i = 16; i <= 20; ++i) wrap_read_expected.push_back(thirty[i]);
+
+    const std::vector<Vector> vectors = {
+        {"empty stream", {}, {}},
+        {"flag byte alone", {0xFF}, {}},
+        {"flag byte of references alone", {0x00}, {}},
+        {"three literals", {0x07, 0x61, 0x62, 0x63}, text("abc")},
+        {"literal then overlapping reference: ten a", {0x01, 0x61, 0xEE, 0xF6}, Bytes(10, 0x61)},
+        {"reference to position 0 before any output", {0x00, 0x00, 0x00}, Bytes(3, 0)},
+        {"longest reference into the pre-filled area", {0x00, 0x10, 0x0F}, Bytes(18, 0)},
+        {"reference to unwritten 4090..4095 and past the wrap", {0x00, 0xFA, 0xFF}, Bytes(18, 0)},
+        {"reference missing its second byte is dropped", {0x01, 0x61, 0xEE}, text("a")},
+        {"literal missing after flag byte", {0x03, 0x61}, text("a")},
+        {"zero prefix then literal", {0x02, 0x00, 0x00, 0x7A}, {0, 0, 0, 0x7A}},
+        {"second group",
+         {0xFF, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0x01, 'i'},
+         text("abcdefghi")},
+        {"reference names a window position, not a distance back",
+         StreamBuilder().literals("xyz").reference(4078, 3).stream(), text("xyzxyz")},
+        {"overlap repeats the bytes just written",
+         StreamBuilder().literals("xyz").reference(4079, 3).stream(), text("xyzyzy")},
+        {"read wraps from 4095 to 0", wrap_read.stream(), wrap_read_expected},
+    };
+    for (const auto& v : vectors) {
+        SCOPED_TRACE(v.label);
+        EXPECT_EQ(decode(v.stream, 4096), v.expected);
+        EXPECT_EQ(lzss::decoded_size(v.stream), v.expected.size());
+    }
+}
+
+TEST(DecompressLzss, WritePositionWrapsBackTo4078) {
+    const Bytes history = numbered(4096);
+    StreamBuilder b;
+    for (const auto byte : history) b.literal(byte);
+    b.literal(0xEE); // written at 4078 again, over output 0
+    // 4077 holds output 4095 and 4078 the new byte; the third byte reads 4079, which this
+    // reference has just overwritten with its own first byte.
+    b.reference(window_pos_of_output(4095), 3);
+
+    Bytes expected = history;
+    expected.insert(expected.end(), {0xEE, history[4095], 0xEE, history[4095]});
+    EXPECT_EQ(decode(b.stream(), 8192), expected);
+}
+
+TEST(DecompressLzss, CutAtEveryByteYieldsWhatPrecedesTheCut) {
+    StreamBuilder b;
+    b.literals("hello").reference(4078, 4).literal(' ').reference(0, 3).literals("wor");
+    b.reference(4080, 18).literal('!').reference(4083, 3);
+    const Bytes full = decode(b.stream(), 4096);
+    ASSERT_EQ(full.size(), b.yield());
+
+    for (std::size_t cut = 0; cut <= b.stream().size(); ++cut) {
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
+        const Bytes head(b.stream().begin(), b.stream().begin() + static_cast<long>(cut));
+        const Bytes got = decode(head, 4096);
+        ASSERT_EQ(got.size(), b.yield_at_cut(cut));
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), full.begin()));
+        EXPECT_EQ(lzss::decoded_size(head), got.size());
+    }
+}
+
+TEST(DecompressLzss, FullBufferStopsAtEveryCapacity) {
+    StreamBuilder b;
+    b.literals("ab").reference(4078, 18).reference(4078, 18).literal('c').reference(4079, 9);
+    const Bytes full = decode(b.stream(), 4096);
+    ASSERT_EQ(full.size(), b.yield());
+
+    for (std::size_t capacity = 0; capacity <= full.size() + 2; ++capacity) {
+        SCOPED_TRACE("capacity " + std::to_string(capacity));
+        const Bytes got = decode(b.stream(), capacity);
+        const std::size_t want = std::min(capacity, full.size());
+        ASSERT_EQ(got.size(), want);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), full.begin()));
+    }
+}
+
+TEST(DecompressLzss, NeverOverrunsOnRandomStreams) {
+    std::mt19937 rng(20261207);
+    for (int round = 0; round < 3000; ++round) {
+        Bytes src(rng() % 600);
+        for (auto& byte : src) byte = static_cast<std::uint8_t>(rng());
+        const std::uint64_t whole = lzss::decoded_size(src);
+        ASSERT_LE(whole, lzss::max_decompressed_size(src.size()));
+
+        // The buffer is exactly `capacity` bytes, so ASan flags any write past it.
+        const std::size_t capacity = rng() % (whole + 16);
+        std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[capacity]);
+        const std::size_t n = lzss::decompress_lzss({out.get(), capacity}, src);
+        ASSERT_EQ(n, std::min<std::uint64_t>(whole, capacity)) << "round " << round;
+
+        const Bytes unlimited = decode(src, static_cast<std::size_t>(whole));
+        ASSERT_TRUE(std::equal(out.get(), out.get() + n, unlimited.begin())) << "round " << round;
+    }
+}
+
+TEST(MaxDecompressedSize, IsReachedByAllReferenceStreams) {
+    struct Row {
+        std::uint64_t stream_len;
+        std::uint64_t expected;
+    };
+    const std::vector<Row> rows = {
+        {0, 0},
+        {1, 0},
+        {2, 1},
+        {3, 18},
+        {4, 19},
+        {16, 127},
+        {17, 144},
+        {18, 144},
+        {20, 162},
+        {34, 288},
+        {17 * 1000 + 3, 144 * 1000 + 18},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE("stream of " + std::to_string(row.stream_len));
+        EXPECT_EQ(lzss::max_decompressed_size(row.stream_len), row.expected);
+        // A stream of all-zero flags and longest references, with a final odd byte taken as
+        // a literal, reaches the bound.
+        Bytes src(static_cast<std::size_t>(row.stream_len), 0xFF);
+        for (std::size_t i = 0; i < src.size(); i += 17) {
+            const std::size_t items = std::min<std::size_t>(16, src.size() - i - 1);
+            src[i] = items % 2 == 1 ? static_cast<std::uint8_t>(1u << (items / 2)) : 0;
+        }
+        EXPECT_EQ(lzss::decoded_size(src), row.expected);
+    }
+}
+
+} // namespace
