@@ -1,0 +1,56 @@
+// The container logic behind uncrunchet, kept apart from the program so that tests and the
+// fuzz target can run it in-process.
+//
+// The buffer gets one byte more than the header states (when the stream can fill it): a
+// stream that reaches that byte yields more than the header says, and only then is the
+// stream's full yield counted, from its item lengths, for the report. A well-formed
+// container is decoded in one pass and never counted twice.
+#include "bip.hpp"
+
+#include "bytes.hpp"
+#include "lzss.hpp"
+
+#include <algorithm>
+#include <new>
+
+namespace bip {
+
+namespace {
+
+[[nodiscard]] std::size_t buffer_size_for(std::uint32_t stated_size,
+                                          std::span<const std::uint8_t> stream) {
+    const std::uint64_t wanted = std::uint64_t{stated_size} + 1;
+    return static_cast<std::size_t>(std::min(wanted, lzss::max_decompressed_size(stream.size())));
+}
+
+} // namespace
+
+Outcome restore(std::span<const std::uint8_t> file) {
+    Outcome outcome;
+    if (file.size() < header_size) {
+        outcome.status = Status::shorter_than_header;
+        return outcome;
+    }
+    outcome.stated_size = wholefile::load_le32(file.data());
+    const std::span<const std::uint8_t> stream = file.subspan(header_size);
+
+    outcome.capacity = buffer_size_for(outcome.stated_size, stream);
+    outcome.buffer.reset(new (std::nothrow) std::uint8_t[outcome.capacity]);
+    if (!outcome.buffer) {
+        outcome.status = Status::out_of_memory;
+        return outcome;
+    }
+
+    const std::size_t decoded =
+        lzss::decompress_lzss({outcome.buffer.get(), outcome.capacity}, stream);
+    if (decoded > outcome.stated_size) {
+        outcome.yielded = lzss::decoded_size(stream);
+        outcome.length = outcome.stated_size;
+    } else {
+        outcome.yielded = decoded;
+        outcome.length = decoded;
+    }
+    return outcome;
+}
+
+} // namespace bip
