@@ -1,0 +1,65 @@
+// Test-side AFS archives: writes archive bytes field by field (independently of the code
+// under test) and computes, from the layout rules alone, what a rebuild must produce.
+#pragma once
+
+#include "testkit.hpp"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace afstest {
+
+using testkit::Bytes;
+
+void put32(Bytes& bytes, std::uint64_t at, std::uint32_t value);
+[[nodiscard]] std::uint32_t get32(const Bytes& bytes, std::uint64_t at);
+
+struct Entry {
+    std::string name;      // written into the 32-byte field; 32 characters leave no zero byte
+    std::uint32_t pos = 0; // 0: no data
+    std::uint32_t len = 0;
+    Bytes data;                           // written at pos before the tables, when pos is not 0
+    std::array<std::uint8_t, 12> extra{}; // the uninterpreted bytes of the name record
+    std::uint32_t name_len = 0;           // the name record's length field
+};
+
+enum class Place { first, second };
+
+struct Image {
+    std::uint64_t size = 0;
+    std::vector<Entry> entries;
+    std::uint32_t names_pos = 0;
+    Place place = Place::first;
+};
+
+// An entry with data: len and the name record's length field both equal data's size, and
+// the extra bytes are a pattern derived from the name.
+[[nodiscard]] Entry with_data(std::string name, std::uint32_t pos, Bytes data);
+// An entry without data (pos 0) whose table and name record say `len`.
+[[nodiscard]] Entry without_data(std::string name, std::uint32_t len);
+
+// Data, then the table, the name table and the locator, so tables win where they overlap.
+[[nodiscard]] Bytes build(const Image& image);
+
+// `count` bytes of a pattern that differs with `seed`.
+[[nodiscard]] Bytes pattern(std::size_t count, std::uint8_t seed);
+
+// What rebuilding `input` must give, with `replacements` keyed by entry name.
+struct Expected {
+    Bytes bytes;
+    std::vector<std::array<std::uint32_t, 2>> table; // {pos, len} of every entry
+    std::uint64_t names_off = 0;
+    std::uint64_t locator_at = 0;
+};
+[[nodiscard]] Expected expected_rebuild(const Bytes& input,
+                                        const std::map<std::string, Bytes>& replacements = {});
+
+// The bundled sample archive and the replacement shipped with it.
+[[nodiscard]] Bytes sample_archive();
+inline constexpr const char* sample_replaced_name = "greeting.txt";
+[[nodiscard]] Bytes sample_replacement();
+
+} // namespace afstest

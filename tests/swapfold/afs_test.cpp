@@ -1,0 +1,383 @@
+// In-process tests of the archive checks and the rebuild.
+#include "afs.hpp"
+#include "afs_image.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sys/mman.h>
+
+namespace {
+
+using afstest::Bytes;
+using afstest::Entry;
+using afstest::Image;
+using afstest::Place;
+using afstest::with_data;
+using afstest::without_data;
+
+// Two entries with data, the locator right after the table and names at 64.
+Image two_entries() {
+    Image image;
+    image.size = 4000;
+    image.names_pos = 64;
+    image.entries = {with_data("one.bin", 200, afstest::pattern(50, 1)),
+                     with_data("two.bin", 300, afstest::pattern(100, 2))};
+    return image;
+}
+
+struct CheckRow {
+    const char* label;
+    Bytes bytes;
+    swapfold::Verdict verdict;
+    const char* condition; // for failed checks
+};
+
+Bytes patched(Bytes bytes, std::uint64_t at, std::uint32_t value) {
+    afstest::put32(bytes, at, value);
+    return bytes;
+}
+
+Bytes truncated(Bytes bytes, std::size_t size) {
+    bytes.resize(size);
+    return bytes;
+}
+
+TEST(CheckArchive, EachCheckFailsWithItsConditionText) {
+    using swapfold::Verdict;
+    const Bytes good = afstest::build(two_entries());
+    Image second = two_entries();
+    second.place = Place::second;
+    const Bytes good_second = afstest::build(second);
+    Image none;
+    none.size = 16;
+    const Bytes no_entries = afstest::build(none); // locator {0, 0} right after the header
+
+    const std::vector<CheckRow> rows = {
+        {"valid, locator after the table", good, Verdict::ok, nullptr},
+        {"valid, locator before the first data", good_second, Verdict::ok, nullptr},
+        {"AFS followed by 1", patched(good, 0, 0x01534641), Verdict::not_afs, nullptr},
+        {"AFS followed by space", patched(good, 0, 0x20534641), Verdict::not_afs, nullptr},
+        {"wrong letter", patched(good, 0, 0x00544641), Verdict::not_afs, nullptr},
+        {"three bytes", truncated(good, 3), Verdict::not_afs, nullptr},
+        {"magic only", truncated(good, 4), Verdict::failed_check, "entries*8+8<=size"},
+        {"count only", truncated(good, 8), Verdict::failed_check, "entries*8+8<=size"},
+        {"table past the end", patched(good, 4, 500), Verdict::failed_check, "entries*8+8<=size"},
+        {"second entry past the end", patched(good, 20, 3701), Verdict::failed_check,
+         "stas[i].pos + stas[i].len <= size"},
+        {"entry without data past the end", patched(patched(good, 8, 0), 12, 4001),
+         Verdict::failed_check, "stas[i].pos + stas[i].len <= size"},
+        {"entry pos wraps 32 bits", patched(good, 8, 0xffffffff), Verdict::failed_check,
+         "stas[i].pos + stas[i].len <= size"},
+        {"first place cut short", truncated(patched(good, 4, 0), 12), Verdict::failed_check,
+         "entries*8+16<=size"},
+        {"no entries, locator zero", no_entries, Verdict::failed_check, "entries>=1"},
+        {"second place before the file", patched(good_second, 8, 4), Verdict::failed_check,
+         "stas[0].pos>=8"},
+        {"second place, first entry without data", patched(good_second, 8, 0),
+         Verdict::failed_check, "stas[0].pos>=8"},
+        {"name table of 47 per entry", patched(good, 28, 94), Verdict::failed_check,
+         "statoc->len == entries*48"},
+        {"name table past the end", patched(good, 24, 3905), Verdict::failed_check,
+         "statoc->pos + statoc->len <= size"},
+        {"name table ends at the end", patched(good, 24, 3904), Verdict::ok, nullptr},
+    };
+    for (const CheckRow& row : rows) {
+        const swapfold::Checked c = swapfold::check_archive(row.bytes);
+        EXPECT_EQ(c.verdict, row.verdict) << row.label;
+        if (row.verdict == Verdict::failed_check) {
+            ASSERT_NE(c.failed, nullptr) << row.label;
+            EXPECT_STREQ(c.failed, row.condition) << row.label;
+        }
+    }
+}
+
+TEST(CheckArchive, OneEntryEndingExactlyAtTheEndPassesAndOneByteFurtherFails) {
+    Image image;
+    image.size = 200;
+    image.names_pos = 24;
+    image.entries = {with_data("end.bin", 150, afstest::pattern(50, 3))};
+    const Bytes exact = afstest::build(image);
+    EXPECT_EQ(swapfold::check_archive(exact).verdict, swapfold::Verdict::ok);
+    const swapfold::Checked over = swapfold::check_archive(patched(exact, 12, 51));
+    EXPECT_EQ(over.verdict, swapfold::Verdict::failed_check);
+    EXPECT_STREQ(over.failed, "stas[i].pos + stas[i].len <= size");
+}
+
+TEST(CheckArchive, LocatesTheNameTableInEitherPlaceAndReadsNames) {
+    for (const Place place : {Place::first, Place::second}) {
+        Image image = two_entries();
+        image.place = place;
+        image.entries[1].name = std::string(32, 'n'); // fills the field, no zero byte
+        const Bytes bytes = afstest::build(image);
+        const swapfold::Checked c = swapfold::check_archive(bytes);
+        ASSERT_EQ(c.verdict, swapfold::Verdict::ok);
+        EXPECT_EQ(c.archive.entries, 2u);
+        EXPECT_EQ(c.archive.statoc.pos, 64u);
+        EXPECT_EQ(c.archive.statoc.len, 96u);
+        EXPECT_EQ(swapfold::entry_name(c.archive, 0), "one.bin");
+        EXPECT_EQ(swapfold::entry_name(c.archive, 1), std::string(32, 'n'));
+        const auto data = swapfold::entry_data(c.archive, 1);
+        EXPECT_EQ(Bytes(data.begin(), data.end()), image.entries[1].data);
+    }
+}
+
+swapfold::Archive checked(const Bytes& bytes) {
+    const swapfold::Checked c = swapfold::check_archive(bytes);
+    EXPECT_EQ(c.verdict, swapfold::Verdict::ok) << (c.failed ? c.failed : "");
+    return c.archive;
+}
+
+// Compares a rebuilt archive with the independently computed layout, field by field and then
+// as a whole, and checks that it reads back as a valid archive.
+void expect_layout(const Bytes& input, const std::vector<std::uint8_t>& out,
+                   const afstest::Expected& ex) {
+    ASSERT_EQ(out.size(), ex.bytes.size());
+    const Bytes got(out.begin(), out.end());
+    const std::uint32_t n = afstest::get32(input, 4);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        EXPECT_EQ(afstest::get32(got, 8 + 8 * i), ex.table[i][0]) << "pos of entry " << i;
+        EXPECT_EQ(afstest::get32(got, 12 + 8 * i), ex.table[i][1]) << "len of entry " << i;
+        const std::uint64_t rec = ex.names_off + 48ull * i;
+        EXPECT_TRUE(std::equal(got.begin() + rec, got.begin() + rec + 44, ex.bytes.begin() + rec))
+            << "name record " << i;
+        EXPECT_EQ(afstest::get32(got, rec + 44), afstest::get32(ex.bytes, rec + 44))
+            << "length field of entry " << i;
+    }
+    EXPECT_EQ(afstest::get32(got, ex.locator_at), ex.names_off);
+    EXPECT_EQ(afstest::get32(got, ex.locator_at + 4), 48 * n);
+    EXPECT_TRUE(got == ex.bytes) << "some byte differs from the expected archive";
+    EXPECT_EQ(out.size() % 2048, 0u);
+    EXPECT_EQ(swapfold::check_archive(out).verdict, swapfold::Verdict::ok);
+}
+
+struct RebuildRow {
+    const char* label;
+    Image image;
+    std::map<std::string, Bytes> replacements;
+};
+
+std::vector<RebuildRow> rebuild_rows() {
+    std::vector<RebuildRow> rows;
+    {
+        RebuildRow r{"locator in the first place", two_entries(), {}};
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"locator in the second place", two_entries(), {}};
+        r.image.place = Place::second;
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"out of order with gaps", {}, {}};
+        r.image.size = 9000;
+        r.image.names_pos = 100;
+        r.image.entries = {with_data("late.bin", 8000, afstest::pattern(900, 4)),
+                           with_data("early.bin", 500, afstest::pattern(3000, 5)),
+                           with_data("mid.bin", 5000, afstest::pattern(2048, 6))};
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"pos 0 entries and empty entries", {}, {}};
+        r.image.size = 1200;
+        r.image.names_pos = 600;
+        r.image.entries = {with_data("a", 100, afstest::pattern(30, 7)), without_data("b", 77),
+                           with_data("empty", 200, {}), with_data("c", 300, afstest::pattern(9, 8)),
+                           without_data("d", 0)};
+        r.image.entries[1].extra = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"first entry without data", {}, {}};
+        r.image.size = 600;
+        r.image.names_pos = 40;
+        r.image.entries = {without_data("none", 5), with_data("x", 300, afstest::pattern(40, 9))};
+        rows.push_back(r);
+    }
+    {
+        // The data of "wide" covers the whole name table and the locator.
+        RebuildRow r{"data overlapping the name table", {}, {}};
+        r.image.size = 1100;
+        r.image.names_pos = 200;
+        r.image.entries = {with_data("wide", 40, afstest::pattern(600, 10)),
+                           with_data("tail", 1000, afstest::pattern(40, 11))};
+        r.image.place = Place::second;
+        rows.push_back(r);
+    }
+    {
+        // The data of "all" covers the header, the table and the locator.
+        RebuildRow r{"data overlapping the entry table", {}, {}};
+        r.image.size = 700;
+        r.image.names_pos = 100;
+        r.image.entries = {with_data("all", 8, afstest::pattern(200, 20))};
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"duplicate names, replaced larger and smaller", {}, {}};
+        r.image.size = 3000;
+        r.image.names_pos = 64;
+        r.image.entries = {with_data("same", 400, afstest::pattern(100, 12)),
+                           with_data("other", 600, afstest::pattern(2000, 13)),
+                           with_data("same", 2700, afstest::pattern(10, 14))};
+        r.replacements = {{"same", afstest::pattern(2100, 15)}, {"other", afstest::pattern(1, 16)}};
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"name filling its field", two_entries(), {}};
+        r.image.entries[0].name = std::string(32, 'q');
+        r.replacements = {{std::string(32, 'q'), afstest::pattern(5000, 17)}};
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"table ending where the first data starts", {}, {}};
+        r.image.size = 16384;
+        r.image.names_pos = 2048;
+        for (int i = 0; i < 254; ++i)
+            r.image.entries.push_back(without_data("e" + std::to_string(i), 1));
+        r.image.entries[0] = with_data("e0", 15000, afstest::pattern(5, 18));
+        r.image.place = Place::second;
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+TEST(RebuildArchive, MatchesTheIndependentLayout) {
+    for (const RebuildRow& row : rebuild_rows()) {
+        SCOPED_TRACE(row.label);
+        const Bytes input = afstest::build(row.image);
+        const Bytes before = input;
+        const swapfold::Archive archive = checked(input);
+        std::vector<swapfold::Replacement> replacements(archive.entries);
+        for (std::uint32_t i = 0; i < archive.entries; ++i) {
+            const auto found = row.replacements.find(std::string(swapfold::entry_name(archive, i)));
+            if (found != row.replacements.end()) replacements[i] = std::span(found->second);
+        }
+        const swapfold::Rebuilt rebuilt = swapfold::rebuild_archive(archive, replacements);
+        ASSERT_EQ(rebuilt.failed, nullptr) << rebuilt.failed;
+        expect_layout(input, rebuilt.bytes, afstest::expected_rebuild(input, row.replacements));
+        EXPECT_TRUE(input == before) << "the input was modified";
+    }
+}
+
+TEST(RebuildArchive, OverlappingDataIsCopiedAsItStood) {
+    for (const RebuildRow& row : rebuild_rows()) {
+        if (std::string_view(row.label).find("overlapping") == std::string_view::npos) continue;
+        SCOPED_TRACE(row.label);
+        const Bytes input = afstest::build(row.image);
+        const swapfold::Rebuilt rebuilt = swapfold::rebuild_archive(checked(input), {});
+        ASSERT_EQ(rebuilt.failed, nullptr);
+        // The first entry goes to 2048 with its bytes as they stood, old tables included.
+        const Entry& first = row.image.entries[0];
+        EXPECT_TRUE(std::equal(rebuilt.bytes.begin() + 2048,
+                               rebuilt.bytes.begin() + 2048 + first.len,
+                               input.begin() + first.pos));
+        // and the tables it held were really in it.
+        EXPECT_FALSE(std::equal(input.begin() + first.pos, input.begin() + first.pos + first.len,
+                                first.data.begin()));
+    }
+}
+
+TEST(RebuildArchive, NoEntriesGivesAnEmptyNameTableAfterTheHeader) {
+    Image image;
+    image.size = 64;
+    image.names_pos = 32; // nonzero, so the first place is used
+    const Bytes input = afstest::build(image);
+    const swapfold::Rebuilt rebuilt = swapfold::rebuild_archive(checked(input), {});
+    ASSERT_EQ(rebuilt.failed, nullptr);
+    ASSERT_EQ(rebuilt.bytes.size(), 2048u);
+    const Bytes got(rebuilt.bytes.begin(), rebuilt.bytes.end());
+    EXPECT_EQ(afstest::get32(got, 8), 2048u);
+    EXPECT_EQ(afstest::get32(got, 12), 0u);
+    EXPECT_TRUE(got == afstest::expected_rebuild(input).bytes);
+}
+
+TEST(RebuildArchive, CapacityCheckIsStrictAgainstFourTimesTheInput) {
+    // 600 bytes of input give 2400 of capacity; data starts at 2048.
+    for (const std::uint32_t len : {351u, 352u}) {
+        Image image;
+        image.size = 600;
+        image.names_pos = 24;
+        image.entries = {with_data("fit", 100, afstest::pattern(len, 19))};
+        const Bytes input = afstest::build(image);
+        const swapfold::Rebuilt rebuilt = swapfold::rebuild_archive(checked(input), {});
+        if (len == 351) {
+            EXPECT_EQ(rebuilt.failed, nullptr);
+            EXPECT_EQ(rebuilt.bytes.size(), 6144u); // data to 4096, names to 6144
+        } else {
+            EXPECT_STREQ(rebuilt.failed, "off+size < out_size");
+            EXPECT_TRUE(rebuilt.bytes.empty());
+        }
+    }
+}
+
+// Address space without memory behind it, for sizes no test machine could hold. The plan only
+// looks at the replacements' sizes.
+struct Reserved {
+    explicit Reserved(std::size_t n) : size(n) {
+        void* p = ::mmap(nullptr, n, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        data = p == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(p);
+    }
+    ~Reserved() {
+        if (data) ::munmap(data, size);
+    }
+    Reserved(const Reserved&) = delete;
+    Reserved& operator=(const Reserved&) = delete;
+    std::uint8_t* data;
+    std::size_t size;
+};
+
+TEST(PlanRebuild, OffsetsAndLengthsAreCheckedToFit32Bits) {
+    constexpr std::uint64_t input_size = 1280ull << 20; // capacity 5 GiB
+    Reserved input(input_size);
+    Reserved big(5ull << 30);
+    if (!input.data || !big.data) GTEST_SKIP() << "cannot reserve 6.25 GiB of address space";
+    ASSERT_EQ(::mprotect(input.data, 4096, PROT_READ | PROT_WRITE), 0);
+
+    // Header, table and names in the first page: entry i at 1024 + i, names at 256.
+    const auto write_header = [&](std::uint32_t entries) {
+        Bytes head(4096, 0);
+        std::memcpy(head.data(), "AFS", 4);
+        afstest::put32(head, 4, entries);
+        for (std::uint32_t i = 0; i < entries; ++i) {
+            afstest::put32(head, 8 + 8 * i, 1024 + i);
+            afstest::put32(head, 12 + 8 * i, 1);
+        }
+        afstest::put32(head, 8 + 8 * entries, 256);
+        afstest::put32(head, 12 + 8 * entries, 48 * entries);
+        std::memcpy(input.data, head.data(), head.size());
+        return swapfold::check_archive(std::span<const std::uint8_t>(input.data, input_size));
+    };
+
+    struct Row {
+        const char* label;
+        std::uint32_t entries;
+        std::uint64_t first_size;
+        const char* condition; // null: the plan passes
+        std::uint64_t length;
+    };
+    const std::vector<Row> rows = {
+        {"length over 32 bits", 1, (1ull << 32), "size <= UINT32_MAX", 0},
+        {"second entry's offset over 32 bits", 2, 0xfffff801ull, "off <= UINT32_MAX", 0},
+        {"name table's offset over 32 bits", 1, 0xfffff801ull, "name_off <= UINT32_MAX", 0},
+        {"name table at the last block that fits", 1, 0xfffff000ull, nullptr, 1ull << 32},
+        {"second entry at the last block that fits", 2, 0xfffff000ull, "name_off <= UINT32_MAX", 0},
+        {"smaller first entry", 1, 0xffffe800ull, nullptr, 0xfffff800ull},
+        {"capacity exceeded first", 1, (5ull << 30) - 2048, "off+size < out_size", 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        const swapfold::Checked c = write_header(row.entries);
+        ASSERT_EQ(c.verdict, swapfold::Verdict::ok);
+        std::vector<swapfold::Replacement> replacements(row.entries);
+        replacements[0] = std::span<const std::uint8_t>(big.data, row.first_size);
+        const swapfold::Plan plan = swapfold::plan_rebuild(c.archive, replacements);
+        if (row.condition == nullptr) {
+            EXPECT_EQ(plan.failed, nullptr);
+            EXPECT_EQ(plan.length, row.length);
+        } else {
+            EXPECT_STREQ(plan.failed, row.condition);
+        }
+    }
+}
+
+} // namespace
