@@ -1,0 +1,64 @@
+# Installation of the manual pages and the Debian package.
+#
+# The three programs install themselves into bin/ from their own directories; this file adds
+# their manual pages to share/man/man1 and sets up CPack so that `cpack -G DEB` in a build
+# directory makes one Debian package holding the programs and their pages. The pages are
+# compressed at build time when gzip is at hand, as Debian installs them.
+include(GNUInstallDirs)
+
+set(BIPAFS_MAN_PAGES crunchet.1 uncrunchet.1 swapfold.1)
+
+find_program(BIPAFS_GZIP gzip)
+if(BIPAFS_GZIP)
+  set(_man_outputs)
+  foreach(page IN LISTS BIPAFS_MAN_PAGES)
+    set(_source ${CMAKE_CURRENT_SOURCE_DIR}/docs/man/${page})
+    set(_compressed ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz)
+    # -n keeps the name and time stamp out of the archive, so the package is reproducible;
+    # -f replaces a copy left by an earlier run.
+    add_custom_command(
+      OUTPUT ${_compressed}
+      COMMAND ${CMAKE_COMMAND} -E copy ${_source} ${CMAKE_CURRENT_BINARY_DIR}/man/${page}
+      COMMAND ${BIPAFS_GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/man/${page}
+      DEPENDS ${_source}
+      COMMENT "Compressing manual page ${page}"
+      VERBATIM)
+    list(APPEND _man_outputs ${_compressed})
+  endforeach()
+  add_custom_target(man_pages ALL DEPENDS ${_man_outputs})
+  install(FILES ${_man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  list(TRANSFORM BIPAFS_MAN_PAGES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/docs/man/
+       OUTPUT_VARIABLE _man_sources)
+  install(FILES ${_man_sources} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+set(BIPAFS_PACKAGE_CONTACT "Seed 0e1ec3c2 maintainers <maintainers@users.noreply.c-seed-0e1ec3c2.example>"
+    CACHE STRING "Maintainer named in the Debian package")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME bipafs)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${BIPAFS_PACKAGE_CONTACT})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_DESCRIPTION
+    "crunchet compresses one file into a .bip container (a size header and an LZSS stream),\n\
+uncrunchet restores the file a .bip container holds, and swapfold checks an AFS archive,\n\
+extracts its entries and rebuilds it on 2048-byte boundaries with entries replaced by\n\
+same-named files from a directory.")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY ${CPACK_PACKAGE_NAME})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+# dpkg-shlibdeps (from dpkg-dev) names the exact library versions the programs need; without
+# it the package depends on the C and C++ runtime libraries by name.
+find_program(BIPAFS_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(BIPAFS_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+endif()
+
+include(CPack)
