@@ -1,0 +1,425 @@
+// End-to-end tests: the built swapfold on real files in a fresh temporary directory.
+#include "afs_image.hpp"
+#include "testkit.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <set>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using afstest::Bytes;
+using afstest::Image;
+using afstest::Place;
+using afstest::with_data;
+using afstest::without_data;
+using testkit::RunResult;
+using testkit::TempDir;
+
+constexpr int failed_check_status = 2;
+
+RunResult swapfold(const TempDir& dir, const std::vector<std::string>& args) {
+    return testkit::run(SWAPFOLD_PATH, args, dir.path(), "swapfold");
+}
+
+// Every path under `root`, relative to it.
+std::set<std::string> tree(const fs::path& root) {
+    std::set<std::string> paths;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        paths.insert(fs::relative(e.path(), root).string());
+    return paths;
+}
+
+Bytes text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+// Three entries with data and one without, out of order in the input.
+Image mixed() {
+    Image image;
+    image.size = 12000;
+    image.names_pos = 100;
+    image.entries = {with_data("first.txt", 9000, afstest::pattern(700, 1)),
+                     without_data("none.txt", 12),
+                     with_data("second.txt", 400, afstest::pattern(3000, 2)),
+                     with_data("third.txt", 5000, afstest::pattern(1, 3))};
+    return image;
+}
+
+TEST(Swapfold, WrongArgumentCountPrintsUsage) {
+    TempDir dir;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"in.afs", "out.afs"}, {"a", "b", "c", "d", "e"}}) {
+        const RunResult r = swapfold(dir, args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "usage: swapfold in.afs out.afs en/ [ja/]\n");
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_TRUE(tree(dir.path()).empty());
+}
+
+TEST(Swapfold, WorkedExample) {
+    TempDir dir;
+    Image image;
+    image.size = 10240;
+    image.names_pos = 8192;
+    image.entries = {with_data("a.bin", 2048, afstest::pattern(100, 40)), without_data("b.bin", 77),
+                     with_data("c.bin", 4096, afstest::pattern(3000, 41))};
+    const Bytes input = afstest::build(image);
+    ASSERT_EQ(afstest::get32(input, 32), 8192u);
+    ASSERT_EQ(afstest::get32(input, 36), 144u);
+    testkit::write_bytes(dir / "in.afs", input);
+    fs::create_directory(dir / "en");
+    const Bytes c = afstest::pattern(5000, 42);
+    testkit::write_bytes(dir / "en" / "c.bin", c);
+
+    const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "-> a.bin\n-> c.bin\n<- c.bin\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(testkit::read_bytes(dir / "ja" / "a.bin") == image.entries[0].data);
+    EXPECT_TRUE(testkit::read_bytes(dir / "ja" / "c.bin") == image.entries[2].data);
+    EXPECT_EQ(tree(dir / "ja"), (std::set<std::string>{"a.bin", "c.bin"}));
+
+    Bytes expected(12288, 0);
+    std::memcpy(expected.data(), "AFS", 4);
+    const std::vector<std::pair<std::size_t, std::uint32_t>> fields = {
+        {4, 3},     {8, 2048},  {12, 100},     {16, 0},    {20, 77},
+        {24, 4096}, {28, 5000}, {2040, 10240}, {2044, 144}};
+    for (const auto& [at, value] : fields) afstest::put32(expected, at, value);
+    std::copy(input.begin() + 2048, input.begin() + 2148, expected.begin() + 2048);
+    std::copy(c.begin(), c.end(), expected.begin() + 4096);
+    std::copy(input.begin() + 8192, input.begin() + 8192 + 144, expected.begin() + 10240);
+    afstest::put32(expected, 10240 + 44, 100);
+    afstest::put32(expected, 10240 + 48 + 44, 77);
+    afstest::put32(expected, 10240 + 96 + 44, 5000);
+    const Bytes out = testkit::read_bytes(dir / "out.afs");
+    ASSERT_EQ(out.size(), 12288u);
+    EXPECT_TRUE(out == expected);
+}
+
+struct FailRow {
+    const char* label;
+    Bytes bytes;
+    const char* condition;
+    std::string extracted = {}; // the capacity check comes after extraction
+};
+
+Bytes patched(Bytes bytes, std::uint64_t at, std::uint32_t value) {
+    afstest::put32(bytes, at, value);
+    return bytes;
+}
+
+TEST(Swapfold, EveryFailedCheckStopsWithItsConditionBeforeWriting) {
+    const Bytes good = afstest::build(mixed());
+    Image second = mixed();
+    second.place = Place::second;
+    const Bytes good_second = afstest::build(second);
+    Image small;
+    small.size = 600;
+    small.names_pos = 24;
+    small.entries = {with_data("big", 100, afstest::pattern(352, 5))};
+
+    const std::vector<FailRow> rows = {
+        {"magic only", Bytes(good.begin(), good.begin() + 4), "entries*8+8<=size"},
+        {"table past the end", patched(good, 4, 1500), "entries*8+8<=size"},
+        {"entry past the end", patched(good, 36, 7001), "stas[i].pos + stas[i].len <= size"},
+        {"entry past the end by one", patched(good, 12, 3001), "stas[i].pos + stas[i].len <= size"},
+        {"first place cut short",
+         Bytes{'A', 'F', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         "entries*8+16<=size"},
+        {"no entries and no locator", Bytes{'A', 'F', 'S', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         "entries>=1"},
+        {"second place before the file", patched(good_second, 8, 0), "stas[0].pos>=8"},
+        {"name table of 47 per entry", patched(good, 44, 47 * 4), "statoc->len == entries*48"},
+        {"name table past the end", patched(good, 40, 11809), "statoc->pos + statoc->len <= size"},
+        {"data over capacity", afstest::build(small), "off+size < out_size", "-> big\n"},
+    };
+    for (const FailRow& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir dir;
+        testkit::write_bytes(dir / "in.afs", row.bytes);
+        const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
+        EXPECT_EQ(r.status, failed_check_status);
+        EXPECT_NE(r.err.find(row.condition), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.back(), '\n');
+        EXPECT_EQ(r.out, row.extracted);
+        if (row.extracted.empty())
+            EXPECT_EQ(tree(dir.path()), std::set<std::string>{"in.afs"});
+        else
+            EXPECT_EQ(tree(dir.path()), (std::set<std::string>{"in.afs", "ja", "ja/big"}));
+    }
+    // Still passing at the boundaries just inside each of the last two.
+    TempDir dir;
+    testkit::write_bytes(dir / "in.afs", patched(good, 12, 3000));
+    EXPECT_EQ(swapfold(dir, {"in.afs", "out.afs", "en"}).status, 0);
+}
+
+TEST(Swapfold, InputsThatAreNotArchives) {
+    struct Row {
+        const char* label;
+        std::optional<Bytes> bytes; // no value: the file does not exist
+        std::string err;
+    };
+    const std::vector<Row> rows = {
+        {"AFS then 1", text(std::string("AFS\1") + std::string(60, '\0')), "not a afs file\n"},
+        {"AFS then space", text("AFS " + std::string(60, '\0')), "not a afs file\n"},
+        {"short", text("AF"), "not a afs file\n"},
+        {"empty", Bytes{}, "empty 'in.afs'\n"},
+        {"missing", std::nullopt, "mmap can't open 'in.afs'\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir dir;
+        if (row.bytes) testkit::write_bytes(dir / "in.afs", *row.bytes);
+        const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_FALSE(fs::exists(dir / "out.afs"));
+        EXPECT_FALSE(fs::exists(dir / "ja"));
+    }
+}
+
+TEST(Swapfold, ExtractsEntriesInTableOrder) {
+    TempDir dir;
+    const Image image = mixed();
+    testkit::write_bytes(dir / "in.afs", afstest::build(image));
+    const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "-> first.txt\n-> second.txt\n-> third.txt\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(tree(dir / "ja"), (std::set<std::string>{"first.txt", "second.txt", "third.txt"}));
+    for (const std::size_t i : {0, 2, 3})
+        EXPECT_TRUE(testkit::read_bytes(dir / "ja" / image.entries[i].name) ==
+                    image.entries[i].data);
+}
+
+TEST(Swapfold, UnsafeNamesStopBeforeAnythingIsWrittenOutside) {
+    ASSERT_FALSE(fs::exists("/etc/x"));
+    for (const std::string name : {"../x", "a/../b", "/etc/x", "a..b", ".."}) {
+        SCOPED_TRACE(name);
+        Image image = mixed();
+        image.entries[2].name = name;
+        const Bytes input = afstest::build(image);
+        {
+            TempDir dir;
+            testkit::write_bytes(dir / "in.afs", input);
+            fs::create_directories(dir / "ja" / "a");
+            const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "-> first.txt\n-> " + name + "\n");
+            EXPECT_EQ(r.err, "unsafe filename\n");
+            EXPECT_EQ(tree(dir.path()),
+                      (std::set<std::string>{"in.afs", "ja", "ja/a", "ja/first.txt"}));
+        }
+        {
+            // Without ja/ the name would be looked up as a replacement; en/../x exists here.
+            TempDir dir;
+            testkit::write_bytes(dir / "in.afs", input);
+            fs::create_directories(dir / "en" / "a");
+            testkit::write_bytes(dir / "x", text("outside"));
+            testkit::write_bytes(dir / "b", text("outside"));
+            const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en"});
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "unsafe filename\n");
+            EXPECT_FALSE(fs::exists(dir / "out.afs"));
+        }
+    }
+    EXPECT_FALSE(fs::exists("/etc/x"));
+}
+
+TEST(Swapfold, NameWithASlashNeedsItsSubdirectory) {
+    Image image = mixed();
+    image.entries[0].name = "sub/first.txt";
+    const Bytes input = afstest::build(image);
+    for (const bool subdir : {true, false}) {
+        SCOPED_TRACE(subdir ? "subdirectory exists" : "no subdirectory");
+        TempDir dir;
+        testkit::write_bytes(dir / "in.afs", input);
+        if (subdir) fs::create_directories(dir / "ja" / "sub");
+        const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
+        if (subdir) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, "");
+            EXPECT_TRUE(testkit::read_bytes(dir / "ja" / "sub" / "first.txt") ==
+                        image.entries[0].data);
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "-> sub/first.txt\n");
+            EXPECT_EQ(r.err, "can't open 'sub/first.txt' for writing\n");
+            EXPECT_FALSE(fs::exists(dir / "out.afs"));
+        }
+    }
+}
+
+TEST(Swapfold, ExtractionDirectoryThatIsAFileFailsToChdir) {
+    TempDir dir;
+    testkit::write_bytes(dir / "in.afs", afstest::build(mixed()));
+    testkit::write_bytes(dir / "ja", text("a file"));
+    const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "chdir failed\n");
+    EXPECT_FALSE(fs::exists(dir / "out.afs"));
+}
+
+TEST(Swapfold, WithoutReplacementsOnlyTheLayoutChanges) {
+    struct Row {
+        const char* label;
+        Image image;
+    };
+    Image first_without = mixed();
+    std::swap(first_without.entries[0], first_without.entries[1]);
+    Image second = mixed();
+    second.place = Place::second;
+    const std::vector<Row> rows = {{"locator after the table", mixed()},
+                                   {"locator before the first data", second},
+                                   {"first entry without data", first_without}};
+    for (const Row& row : rows) {
+        for (const bool make_en : {false, true}) {
+            SCOPED_TRACE(std::string(row.label) + (make_en ? ", empty en/" : ", no en/"));
+            TempDir dir;
+            const Bytes input = afstest::build(row.image);
+            testkit::write_bytes(dir / "in.afs", input);
+            if (make_en) fs::create_directory(dir / "en");
+            const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en/"});
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "");
+            const afstest::Expected ex = afstest::expected_rebuild(input);
+            EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") == ex.bytes);
+            // The rebuilt archive is itself a valid input.
+            const RunResult again = swapfold(dir, {"out.afs", "again.afs", "en/"});
+            EXPECT_EQ(again.status, 0) << again.err;
+            EXPECT_TRUE(testkit::read_bytes(dir / "again.afs") == ex.bytes);
+        }
+    }
+}
+
+TEST(Swapfold, ExtractedFilesAsReplacementsChangeNothing) {
+    TempDir dir;
+    testkit::write_bytes(dir / "in.afs", afstest::build(mixed()));
+    const RunResult plain = swapfold(dir, {"in.afs", "plain.afs", "none"});
+    ASSERT_EQ(plain.status, 0);
+    const RunResult r = swapfold(dir, {"in.afs", "out.afs", "ja", "ja"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "-> first.txt\n-> second.txt\n-> third.txt\n"
+                     "<- first.txt\n<- second.txt\n<- third.txt\n");
+    EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") == testkit::read_bytes(dir / "plain.afs"));
+}
+
+TEST(Swapfold, ReplacementsLargerAndSmaller) {
+    TempDir dir;
+    const Bytes input = afstest::build(mixed());
+    testkit::write_bytes(dir / "in.afs", input);
+    fs::create_directory(dir / "en");
+    const std::map<std::string, Bytes> replacements = {
+        {"first.txt", afstest::pattern(5000, 50)}, // was 700
+        {"second.txt", afstest::pattern(3, 51)},   // was 3000
+        {"none.txt", afstest::pattern(9, 52)},     // no data: never looked up
+    };
+    for (const auto& [name, data] : replacements) testkit::write_bytes(dir / "en" / name, data);
+    const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "<- first.txt\n<- second.txt\n");
+    EXPECT_EQ(r.err, "");
+    std::map<std::string, Bytes> used = replacements;
+    used.erase("none.txt");
+    EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") ==
+                afstest::expected_rebuild(input, used).bytes);
+}
+
+TEST(Swapfold, ReplacementThatCannotBeUsedStops) {
+    struct Row {
+        const char* label;
+        std::string en;  // the replacement directory argument
+        std::string err; // empty: the replacement is used
+    };
+    const std::string deep = "en" + [] {
+        std::string s;
+        for (int i = 0; i < 700; ++i) s += "/.";
+        return s;
+    }(); // 1402 characters: longer than any small fixed buffer, still a valid path
+    const std::string too_deep = deep + deep.substr(2) + deep.substr(2) + deep.substr(2);
+    const std::vector<Row> rows = {
+        {"empty file", "en", "empty 'en/second.txt'\n"},
+        {"symbolic link loop", "en", "mmap can't open 'en/second.txt'\n"},
+        // Too long to tell whether it exists, so the first entry's lookup stops already.
+        {"path too long to open", too_deep, "mmap can't open '" + too_deep + "/first.txt'\n"},
+        {"long path", deep, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir dir;
+        testkit::write_bytes(dir / "in.afs", afstest::build(mixed()));
+        fs::create_directory(dir / "en");
+        if (std::string(row.label) == "empty file")
+            testkit::write_bytes(dir / "en" / "second.txt", {});
+        else if (std::string(row.label) == "symbolic link loop")
+            fs::create_symlink("second.txt", dir / "en" / "second.txt");
+        else
+            testkit::write_bytes(dir / "en" / "second.txt", text("new"));
+        const RunResult r = swapfold(dir, {"in.afs", "out.afs", row.en});
+        EXPECT_EQ(r.err, row.err);
+        if (row.err.empty()) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, "<- second.txt\n");
+            EXPECT_TRUE(fs::exists(dir / "out.afs"));
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_FALSE(fs::exists(dir / "out.afs"));
+        }
+    }
+}
+
+TEST(Swapfold, ReturnsToTheStartingDirectoryAfterExtraction) {
+    for (const std::string ja : {"a/b", "link", "a/b/../b"}) {
+        SCOPED_TRACE(ja);
+        TempDir dir;
+        const Bytes input = afstest::build(mixed());
+        testkit::write_bytes(dir / "in.afs", input);
+        fs::create_directories(dir / "a" / "b");
+        fs::create_directory_symlink("a/b", dir / "link");
+        fs::create_directory(dir / "en");
+        testkit::write_bytes(dir / "en" / "third.txt", text("replaced"));
+        const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", ja});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "-> first.txt\n-> second.txt\n-> third.txt\n<- third.txt\n");
+        EXPECT_EQ(tree(dir / "a" / "b"),
+                  (std::set<std::string>{"first.txt", "second.txt", "third.txt"}));
+        EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") ==
+                    afstest::expected_rebuild(input, {{"third.txt", text("replaced")}}).bytes);
+        EXPECT_FALSE(fs::exists(dir / "a" / "out.afs"));
+    }
+}
+
+TEST(Swapfold, BundledSampleIsRegeneratedAndRebuilds) {
+    const fs::path examples = EXAMPLES_DIR;
+    const Bytes sample = afstest::sample_archive();
+    EXPECT_TRUE(testkit::read_bytes(examples / "sample.afs") == sample)
+        << "examples/sample.afs differs from the generator; run make_sample";
+    const Bytes replacement = afstest::sample_replacement();
+    EXPECT_TRUE(testkit::read_bytes(examples / "replace" / afstest::sample_replaced_name) ==
+                replacement);
+
+    TempDir dir;
+    const RunResult r = swapfold(dir, {(examples / "sample.afs").string(), "out.afs",
+                                       (examples / "replace").string(), "extracted"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "-> readme.txt\n-> greeting.txt\n-> menu.txt\n-> credits.txt\n-> story.txt\n"
+                     "<- greeting.txt\n");
+    EXPECT_TRUE(
+        testkit::read_bytes(dir / "out.afs") ==
+        afstest::expected_rebuild(sample, {{afstest::sample_replaced_name, replacement}}).bytes);
+    EXPECT_EQ(testkit::read_bytes(dir / "extracted" / "menu.txt"),
+              text("New game\nContinue\nOptions\nQuit\n"));
+}
+
+} // namespace
