@@ -1,0 +1,382 @@
+// The encoder against streams worked out by hand, against an independent model of its
+// search trees, at the edges of its output buffer, and through the decoder.
+#include "lzss.hpp"
+#include "test_inputs.hpp"
+#include "tree_model.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <sys/mman.h>
+
+namespace {
+
+using test_inputs::Bytes;
+using test_inputs::Layout;
+using test_inputs::Random;
+using test_inputs::Stream;
+
+// Encodes into a buffer of exactly the worst-case size; empty on a null result.
+Bytes compress(const Bytes& input) {
+    Bytes out(lzss::max_compressed_size(input.size()));
+    const std::uint8_t* const end = lzss::compress_lzss(out, input);
+    if (end == nullptr) return {};
+    out.resize(static_cast<std::size_t>(end - out.data()));
+    return out;
+}
+
+Bytes repeat(std::size_t count, std::uint8_t byte) {
+    return Bytes(count, byte);
+}
+
+Bytes text(std::string_view s) {
+    return Bytes(s.begin(), s.end());
+}
+
+Bytes concat(const Bytes& a, const Bytes& b) {
+    Bytes out = a;
+    out.insert(out.end(), b.begin(), b.end());
+    return out;
+}
+
+struct Case {
+    std::string label;
+    Bytes input;
+    Bytes expected;
+};
+
+// The 4096 bytes that no 3-byte string repeats in, even read as a ring, without 0x00.
+const Bytes& ring_block() {
+    static const Bytes block = test_inputs::unique_trigrams(4096, 0x01, 0xFF, 7, true);
+    return block;
+}
+
+Bytes counting_200() {
+    Bytes b(200);
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(i + 1);
+    return b;
+}
+
+const std::string alphabet18 = "abcdefghijklmnopqr";
+
+std::vector<Case> vectors() {
+    const Bytes doubled = concat(ring_block(), ring_block());
+    return {
+        {"three letters", text("abc"), {0x07, 0x61, 0x62, 0x63}},
+        {"ten a, overlapping reference", repeat(10, 'a'), {0x01, 0x61, 0xEE, 0xF6}},
+        {"eighteen a", repeat(18, 'a'), {0x01, 0x61, 0xEE, 0xFE}},
+        {"nineteen a", repeat(19, 'a'), {0x01, 0x61, 0xEE, 0xFF}},
+        {"forty a, wrapping past 4095",
+         repeat(40, 'a'),
+         {0x01, 0x61, 0xEE, 0xFF, 0x00, 0x0F, 0x04, 0x00}},
+        {"twenty spaces", repeat(20, 0x20), {0x05, 0x20, 0xEE, 0xFF, 0x20}},
+        {"three-byte match as reference", text("xyzQxyzR"),
+         Stream().lit("xyzQ").ref(4078, 3).lit("R").bytes()},
+        {"two-byte match as literal, one step on", text("xyQxyzxyz"),
+         Stream().lit("xyQxyz").ref(4081, 3).bytes()},
+        {"200 distinct bytes, all literals", counting_200(), Stream().lit(counting_200()).bytes()},
+        {"ring block twice, all literals", doubled, Stream().lit(doubled).bytes()},
+    };
+}
+
+// Ties and tree surgery. The expected streams were worked out by hand from the order of
+// insertions and deletions; input index k sits at window position (4078 + k) mod 4096.
+std::vector<Case> tie_breaks() {
+    const std::string& S = alphabet18;
+    std::vector<Case> rows = {
+        // Three positions start "abc"; the root, inserted first, is met first.
+        {"equal lengths: first on the path wins", text("abcxabcyabcz"),
+         Stream().lit("abcx").ref(4078, 3).lit("y").ref(4078, 3).lit("z").bytes()},
+        // The pre-fill positions go in 4077 down to 4060, each replacing the last.
+        {"eighteen-byte match names the newest pre-fill position", repeat(20, 0x00),
+         Stream().ref(4060, 18).lit(repeat(2, 0)).bytes()},
+        // The second copy replaces the first (at 4078) by position 0 in the tree.
+        {"eighteen-byte match names the newest copy", text(S + S + S),
+         Stream().lit(S).ref(4078, 18).ref(0, 18).bytes()},
+        // The repeat at position 4 replaces 4078 at the root and keeps its right child 0:
+        // "abct" then ties at 3 bytes with 4 (newer, met first) and 0 (older); "abcsab!"
+        // reaches 0 through the inherited link.
+        {"replacement sits above an older node and keeps its children",
+         text(S + "abcs" + S + "abct" + "abcsab!"),
+         Stream()
+             .lit(S)
+             .ref(4078, 3)
+             .lit("s")
+             .ref(4078, 18)
+             .ref(4, 3)
+             .lit("t")
+             .ref(0, 6)
+             .lit("!")
+             .bytes()},
+    };
+
+    // Deletion of a node with two children. "akm5" at index 0 (window 4078) is the root;
+    // it leaves its tree as index 4096 is stored, just before the probes at 4080.. are
+    // inserted. The fillers use bytes that occur nowhere else, so they code as literals.
+    const Bytes fill_a = test_inputs::unique_trigrams(16, 0x80, 0xBF, 11);
+    const auto fill_b = [](std::size_t count) {
+        return test_inputs::unique_trigrams(count, 0xC0, 0xFF, 13);
+    };
+
+    // Left child "akm3z" (window 2) has a right child "akm4" (window 7), the greatest of the
+    // left subtree: it moves up to the root and takes both subtrees.
+    {
+        Layout in;
+        in.text("akm5").bytes(fill_a).text("akm3z").text("akm4").text("akm7y");
+        const Bytes tail = fill_b(4080 - in.size());
+        in.bytes(tail).text("akm6#").text("akm3z$").text("akm7y%");
+        rows.push_back({"two children, greatest of left subtree moves up", in.data(),
+                        Stream()
+                            .lit("akm5")
+                            .lit(fill_a)
+                            .ref(4078, 3)
+                            .lit("3z")
+                            .ref(4078, 3)
+                            .lit("4")
+                            .ref(4078, 3)
+                            .lit("7y")
+                            .lit(tail)
+                            .ref(7, 3) // "akm4" now the root, met first
+                            .lit("6#")
+                            .ref(2, 5) // "akm3z" below it on the left
+                            .lit("$")
+                            .ref(11, 5) // "akm7y" below it on the right
+                            .lit("%")
+                            .bytes()});
+    }
+
+    // Left child "akm3z" (window 2) has no right child: it moves up itself, keeping its left
+    // child "akm1x" (window 7) and taking the right subtree "akm7y" (window 12).
+    {
+        Layout in;
+        in.text("akm5").bytes(fill_a).text("akm3z").text("akm1x").text("akm7y");
+        const Bytes tail = fill_b(4080 - in.size());
+        in.bytes(tail).text("akm6#").text("akm7y$").text("akm1x%");
+        rows.push_back({"two children, left child moves up", in.data(),
+                        Stream()
+                            .lit("akm5")
+                            .lit(fill_a)
+                            .ref(4078, 3)
+                            .lit("3z")
+                            .ref(4078, 3)
+                            .lit("1x")
+                            .ref(4078, 3)
+                            .lit("7y")
+                            .lit(tail)
+                            .ref(2, 3) // "akm3z" now the root
+                            .lit("6#")
+                            .ref(12, 5) // the right subtree hangs below it
+                            .lit("$")
+                            .ref(7, 5) // its own left child is still there
+                            .lit("%")
+                            .bytes()});
+    }
+    return rows;
+}
+
+TEST(CompressLzss, Vectors) {
+    for (const Case& c : vectors()) EXPECT_EQ(compress(c.input), c.expected) << c.label;
+}
+
+TEST(CompressLzss, RingBlockHasNoRepeatedTrigramAndNoZero) {
+    const Bytes& block = ring_block();
+    ASSERT_EQ(block.size(), 4096u);
+    EXPECT_FALSE(test_inputs::has_repeated_trigram(block, true));
+    EXPECT_EQ(std::count(block.begin(), block.end(), 0), 0);
+    EXPECT_EQ(compress(concat(block, block)).size(), 9216u);
+}
+
+TEST(CompressLzss, TieBreaks) {
+    for (const Case& c : tie_breaks()) EXPECT_EQ(compress(c.input), c.expected) << c.label;
+}
+
+// The model must reproduce the hand-worked streams before its word counts for anything.
+TEST(TreeModel, AgreesWithHandWorkedStreams) {
+    std::vector<Case> all = vectors();
+    for (Case& c : tie_breaks()) all.push_back(std::move(c));
+    for (const Case& c : all) EXPECT_EQ(tree_model::encode(c.input), c.expected) << c.label;
+}
+
+// Inputs over few symbols, long enough for positions to leave their trees, give many ties,
+// replacements and deletions of every kind.
+std::vector<Bytes> tree_heavy_inputs() {
+    std::vector<Bytes> inputs;
+    Random random(2024);
+    const std::vector<std::string> alphabets = {"ab", "abc", std::string("\0\1", 2), "aab", "abcd"};
+    for (std::size_t round = 0; round < 30; ++round) {
+        const std::string& sym = alphabets[round % alphabets.size()];
+        const std::size_t size = 4000 + random.below(9000);
+        Bytes b(size);
+        for (auto& byte : b) byte = static_cast<std::uint8_t>(sym[random.below(sym.size())]);
+        inputs.push_back(std::move(b));
+    }
+    // Runs and repeated phrases with mutations.
+    for (std::size_t round = 0; round < 10; ++round) {
+        Bytes b;
+        while (b.size() < 9000) {
+            const std::size_t run = 1 + random.below(40);
+            const auto byte = static_cast<std::uint8_t>("ab\0c"[random.below(4)]);
+            if (random.below(3) == 0 && b.size() > 64) {
+                const std::size_t from = random.below(b.size() - 32);
+                b.insert(b.end(), b.begin() + static_cast<long>(from),
+                         b.begin() + static_cast<long>(from + 1 + random.below(30)));
+            } else {
+                b.insert(b.end(), run, byte);
+            }
+        }
+        inputs.push_back(std::move(b));
+    }
+    return inputs;
+}
+
+TEST(CompressLzss, MatchesTreeModel) {
+    tree_model::Counts counts;
+    std::size_t index = 0;
+    for (const Bytes& input : tree_heavy_inputs()) {
+        const Bytes expected = tree_model::encode(input, &counts);
+        ASSERT_EQ(compress(input), expected)
+            << "input " << index << ", " << input.size() << " bytes";
+        ++index;
+    }
+    // The corpus must reach every kind of tree surgery, many times.
+    EXPECT_GT(counts.replacements, 1000u);
+    EXPECT_GT(counts.two_child_moved, 100u);
+    EXPECT_GT(counts.two_child_adjacent, 100u);
+}
+
+// Output sizes at and around the stream's exact length, with guard bytes after the room.
+TEST(CompressLzss, OutputRoomIsExactAndNeverOverrun) {
+    const std::vector<Bytes> inputs = {text("abc"), repeat(40, 'a'), counting_200(),
+                                       text("the cat sat on the mat; the cat sat on the hat"),
+                                       concat(ring_block(), ring_block())};
+    constexpr std::size_t guard = 64;
+    constexpr std::uint8_t guard_byte = 0xA5;
+    for (const Bytes& input : inputs) {
+        const Bytes stream = compress(input);
+        ASSERT_FALSE(stream.empty());
+        const std::size_t full = stream.size();
+        for (const std::size_t room : {full, full - 1, full / 2, std::size_t{1}, std::size_t{0}}) {
+            Bytes buffer(room + guard, guard_byte);
+            const std::uint8_t* const end =
+                lzss::compress_lzss(std::span(buffer.data(), room), input);
+            if (room == full) {
+                ASSERT_EQ(end, buffer.data() + full) << input.size() << " bytes, room " << room;
+            } else {
+                EXPECT_EQ(end, nullptr) << input.size() << " bytes, room " << room;
+            }
+            // What fits is the stream's beginning; nothing past the room is touched.
+            EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + static_cast<long>(room),
+                                   stream.begin()))
+                << input.size() << " bytes, room " << room;
+            EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<long>(room), buffer.end(),
+                                    [](std::uint8_t b) { return b == guard_byte; }))
+                << input.size() << " bytes, room " << room;
+        }
+        // A heap block of exactly one byte too few: the address checker sees any overrun.
+        const auto tight = std::make_unique<std::uint8_t[]>(full - 1);
+        EXPECT_EQ(lzss::compress_lzss(std::span(tight.get(), full - 1), input), nullptr);
+    }
+}
+
+TEST(CompressLzss, RefusesEmptyAndOversizedInput) {
+    Bytes out(16, 0xA5);
+    EXPECT_EQ(lzss::compress_lzss(out, std::span<const std::uint8_t>()), nullptr);
+    EXPECT_EQ(out, Bytes(16, 0xA5));
+
+    // Address space that faults on any access: the refusal must come before reading.
+    const std::size_t size = lzss::max_input_size + 1;
+    void* const reserved =
+        ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(reserved, MAP_FAILED);
+    EXPECT_EQ(lzss::compress_lzss(out, std::span(static_cast<const std::uint8_t*>(reserved), size)),
+              nullptr);
+    ::munmap(reserved, size);
+    EXPECT_EQ(out, Bytes(16, 0xA5));
+}
+
+// Named inputs for the round trip: every shape that moves r and s past the wrap.
+std::vector<std::pair<std::string, Bytes>> round_trip_inputs() {
+    std::vector<std::pair<std::string, Bytes>> inputs;
+    Random random(99);
+    const auto random_bytes = [&](std::size_t n) {
+        Bytes b(n);
+        for (auto& byte : b) byte = static_cast<std::uint8_t>(random.next());
+        return b;
+    };
+    const auto periodic = [&](std::size_t period, std::size_t n) {
+        const Bytes unit = random_bytes(period);
+        Bytes b(n);
+        for (std::size_t i = 0; i < n; ++i) b[i] = unit[i % period];
+        return b;
+    };
+    const auto text_like = [&](std::size_t n) {
+        static const char* const words[] = {"the ",   "file ", "data ",    "of ", "game ", "and ",
+                                            "entry ", "\n",    "archive ", "   ", "0x00 "};
+        Bytes b;
+        while (b.size() < n) {
+            const std::string_view w = words[random.below(std::size(words))];
+            b.insert(b.end(), w.begin(), w.end());
+        }
+        b.resize(n);
+        return b;
+    };
+
+    for (std::size_t n = 1; n <= 40; ++n) {
+        inputs.emplace_back("random " + std::to_string(n), random_bytes(n));
+        inputs.emplace_back("zeros " + std::to_string(n), repeat(n, 0));
+        inputs.emplace_back("spaces " + std::to_string(n), repeat(n, 0x20));
+    }
+    for (const std::size_t n :
+         {4077, 4078, 4079, 4095, 4096, 4097, 4113, 8191, 8192, 8193, 12289}) {
+        inputs.emplace_back("random " + std::to_string(n), random_bytes(n));
+        inputs.emplace_back("text " + std::to_string(n), text_like(n));
+        inputs.emplace_back("run " + std::to_string(n), repeat(n, 'a'));
+        inputs.emplace_back("zeros " + std::to_string(n), repeat(n, 0));
+        for (const std::size_t period : {1, 2, 3, 17})
+            inputs.emplace_back("period " + std::to_string(period) + " of " + std::to_string(n),
+                                periodic(period, n));
+    }
+    for (const std::size_t period : {4095, 4096, 4097})
+        inputs.emplace_back("period " + std::to_string(period), periodic(period, 3 * period + 100));
+    for (int i = 0; i < 60; ++i) {
+        // Runs of random bytes and lengths, and copies of earlier stretches.
+        Bytes b;
+        const std::size_t n = 1 + random.below(20000);
+        while (b.size() < n) {
+            if (random.below(2) == 0 || b.size() < 20) {
+                b.insert(b.end(), 1 + random.below(300), static_cast<std::uint8_t>(random.next()));
+            } else {
+                const std::size_t from = random.below(b.size());
+                const std::size_t len =
+                    std::min<std::size_t>(1 + random.below(200), b.size() - from);
+                b.insert(b.end(), b.begin() + static_cast<long>(from),
+                         b.begin() + static_cast<long>(from + len));
+            }
+        }
+        b.resize(n);
+        inputs.emplace_back("mixed " + std::to_string(i), std::move(b));
+    }
+    Bytes large = text_like(3 << 20);
+    for (std::size_t i = 0; i < large.size(); i += 1 + random.below(5000))
+        large[i] = static_cast<std::uint8_t>(random.next());
+    inputs.emplace_back("three megabytes of text with noise", std::move(large));
+    return inputs;
+}
+
+TEST(CompressLzss, RoundTripsThroughDecoder) {
+    for (const auto& [label, input] : round_trip_inputs()) {
+        // compress() gives the encoder exactly the worst-case room: a stream longer than
+        // that comes back empty.
+        const Bytes stream = compress(input);
+        ASSERT_FALSE(stream.empty()) << label;
+        Bytes back(input.size() + 1, 0xA5);
+        const std::size_t n = lzss::decompress_lzss(back, stream);
+        back.resize(n);
+        ASSERT_EQ(back, input) << label;
+    }
+}
+
+} // namespace
