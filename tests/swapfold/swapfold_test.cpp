@@ -422,4 +422,122 @@ TEST(Swapfold, BundledSampleIsRegeneratedAndRebuilds) {
               text("New game\nContinue\nOptions\nQuit\n"));
 }
 
+std::uint64_t free_memory_bytes() {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    std::uint64_t kib = 0;
+    std::string unit;
+    while (meminfo >> key >> kib >> unit)
+        if (key == "MemAvailable:") return kib * 1024;
+    return 0;
+}
+
+std::uint64_t up(std::uint64_t n) {
+    return (n + 2047) / 2048 * 2048;
+}
+
+void pwrite_all(int fd, const Bytes& data, std::uint64_t at) {
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(at)),
+              static_cast<ssize_t>(data.size()));
+}
+
+TEST(Swapfold, LargeArchiveIsRebuiltWithinInputPlusOutputMemory) {
+    constexpr std::uint64_t mib = 1 << 20;
+    constexpr std::uint64_t size = 600 * mib;
+    TempDir dir;
+    struct statvfs vfs {};
+    ASSERT_EQ(::statvfs(dir.path().c_str(), &vfs), 0);
+    if (std::uint64_t{vfs.f_bavail} * vfs.f_frsize < 2048 * mib)
+        GTEST_SKIP() << "needs 2 GiB of free disk for a 600 MiB archive and its rebuild";
+    if (free_memory_bytes() < 2048 * mib)
+        GTEST_SKIP() << "needs 2 GiB of free memory for a 600 MiB archive and its rebuild";
+
+    // Sparse input: three entries with a gap between each, marked with a pattern at both ends
+    // and zero in between, and the name table at the end.
+    const std::vector<std::uint32_t> lens = {200 * mib + 123, 200 * mib - 77, 150 * mib};
+    const std::vector<std::uint32_t> poss = {4096, 4096 + lens[0] + 1000,
+                                             4096 + lens[0] + 1000 + lens[1] + 5000};
+    const std::uint32_t names_in = size - 4096;
+    ASSERT_LE(std::uint64_t{poss[2]} + lens[2], names_in);
+    const auto marker = [](int i, bool tail) {
+        return afstest::pattern(4096, static_cast<std::uint8_t>(60 + 2 * i + tail));
+    };
+    Bytes head(2048, 0);
+    std::memcpy(head.data(), "AFS", 4);
+    afstest::put32(head, 4, 3);
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        afstest::put32(head, 8 + 8 * i, poss[i]);
+        afstest::put32(head, 12 + 8 * i, lens[i]);
+    }
+    afstest::put32(head, 32, names_in);
+    afstest::put32(head, 36, 144);
+    Bytes names(144, 0);
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        const std::string name = "big" + std::to_string(i) + ".bin";
+        std::copy(name.begin(), name.end(), names.begin() + 48 * i);
+        names[48 * i + 40] = static_cast<std::uint8_t>(0x70 + i); // uninterpreted bytes
+        afstest::put32(names, 48 * i + 44, lens[i]);
+    }
+    {
+        const int fd = ::open((dir / "in.afs").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+        pwrite_all(fd, head, 0);
+        pwrite_all(fd, names, names_in);
+        for (int i = 0; i < 3; ++i) {
+            pwrite_all(fd, marker(i, false), poss[i]);
+            pwrite_all(fd, marker(i, true), poss[i] + lens[i] - 4096);
+        }
+        ::close(fd);
+    }
+
+    const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+
+    // The expected output, as the regions that are not zero.
+    std::vector<std::uint64_t> news = {2048};
+    news.push_back(up(news[0] + lens[0]));
+    news.push_back(up(news[1] + lens[1]));
+    const std::uint64_t names_off = up(news[2] + lens[2]);
+    const std::uint64_t length = up(names_off + 144);
+    std::vector<std::pair<std::uint64_t, Bytes>> regions;
+    Bytes new_head(head.begin(), head.begin() + 32);
+    for (std::uint32_t i = 0; i < 3; ++i)
+        afstest::put32(new_head, 8 + 8 * i, static_cast<std::uint32_t>(news[i]));
+    regions.emplace_back(0, new_head);
+    Bytes locator(8, 0);
+    afstest::put32(locator, 0, static_cast<std::uint32_t>(names_off));
+    afstest::put32(locator, 4, 144);
+    regions.emplace_back(2040, locator);
+    for (int i = 0; i < 3; ++i) {
+        regions.emplace_back(news[i], marker(i, false));
+        regions.emplace_back(news[i] + lens[i] - 4096, marker(i, true));
+    }
+    regions.emplace_back(names_off, names);
+
+    ASSERT_EQ(fs::file_size(dir / "out.afs"), length);
+    std::ifstream out(dir / "out.afs", std::ios::binary);
+    constexpr std::uint64_t chunk = 8 * mib;
+    Bytes got(chunk);
+    std::uint64_t mismatched_chunks = 0;
+    for (std::uint64_t at = 0; at < length; at += chunk) {
+        const std::uint64_t n = std::min(chunk, length - at);
+        out.read(reinterpret_cast<char*>(got.data()), static_cast<std::streamsize>(n));
+        ASSERT_TRUE(out) << "short read at " << at;
+        Bytes want(n, 0);
+        for (const auto& [start, data] : regions)
+            for (std::uint64_t k = 0; k < data.size(); ++k)
+                if (start + k >= at && start + k < at + n) want[start + k - at] = data[k];
+        if (!std::equal(want.begin(), want.end(), got.begin())) ++mismatched_chunks;
+    }
+    EXPECT_EQ(mismatched_chunks, 0u);
+
+    const std::uint64_t in_out_kib = (size + length) / 1024;
+    std::printf("peak RSS %ld KiB for %llu KiB in + out\n", r.peak_rss_kib,
+                static_cast<unsigned long long>(in_out_kib));
+    EXPECT_LT(static_cast<std::uint64_t>(r.peak_rss_kib), in_out_kib + 64 * 1024);
+    EXPECT_GT(static_cast<std::uint64_t>(r.peak_rss_kib), length / 1024);
+}
+
 } // namespace
