@@ -283,12 +283,13 @@ TEST(Swapfold, WithoutReplacementsOnlyTheLayoutChanges) {
                                    {"locator before the first data", second},
                                    {"first entry without data", first_without}};
     for (const Row& row : rows) {
-        for (const bool make_en : {false, true}) {
-            SCOPED_TRACE(std::string(row.label) + (make_en ? ", empty en/" : ", no en/"));
+        for (const std::string en : {"missing", "empty directory", "regular file"}) {
+            SCOPED_TRACE(std::string(row.label) + ", en/ " + en);
             TempDir dir;
             const Bytes input = afstest::build(row.image);
             testkit::write_bytes(dir / "in.afs", input);
-            if (make_en) fs::create_directory(dir / "en");
+            if (en == "empty directory") fs::create_directory(dir / "en");
+            if (en == "regular file") testkit::write_bytes(dir / "en", text("not a directory"));
             const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en/"});
             EXPECT_EQ(r.status, 0);
             EXPECT_EQ(r.out, "");
