@@ -1,0 +1,50 @@
+// crunchet: compresses one file into a ".bip" container and reports both sizes.
+//
+// Maps the input, builds the whole container in memory and writes it with one write, so
+// out.bip is created only once compression has finished. Peak memory is the input mapping
+// plus the container's buffer.
+#include "container.hpp"
+#include "wholefile.hpp"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+// The encoder's lengths, and the header's size as stored, are signed 32-bit.
+[[noreturn]] void fail_too_large(const char* path) {
+    wholefile::fail("too large to compress (2 GiB or more) '%s'\n", path);
+}
+
+// The sizes are printed as the container stores them: signed 32-bit.
+int as_printed(std::size_t size) {
+    return static_cast<int>(static_cast<std::int32_t>(size));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) wholefile::fail("usage: %s in out.bip\n", argc > 0 ? argv[0] : "crunchet");
+    const char* const in_path = argv[1];
+    const char* const out_path = argv[2];
+
+    const std::span<const std::uint8_t> content = wholefile::mmap_file(in_path);
+    if (content.size() > crunchet::max_content_size) fail_too_large(in_path);
+    std::printf("Original size: %d bytes\n", as_printed(content.size()));
+
+    const crunchet::Container container = crunchet::build_container(content);
+    switch (container.status) {
+    case crunchet::Status::built:
+        break;
+    case crunchet::Status::out_of_memory:
+        wholefile::fail("out of memory for '%s'\n", in_path);
+    case crunchet::Status::empty: // mmap_file stops on an empty file before this
+        wholefile::fail("empty '%s'\n", in_path);
+    case crunchet::Status::too_large:
+        fail_too_large(in_path);
+    }
+
+    std::printf("Compressed size: %d bytes\n", as_printed(container.size));
+    wholefile::write_file(out_path, container.bytes());
+    return 0;
+}
