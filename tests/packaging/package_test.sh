@@ -8,7 +8,7 @@
 # Everything is made in a fresh temporary directory; the build directory is only read
 # (cmake's install step records its install_manifest.txt there).
 #
-# usage: package_test.sh SOURCE_DIR BUILD_DIR
+# usage: package_test.sh SOURCE_DIR BUILD_DIR VERSION
 # Exits 0 when every check passes, 1 when one fails, 77 when a needed tool is missing.
 set -uo pipefail
 
@@ -16,6 +16,7 @@ readonly skip_status=77
 readonly programs=(crunchet uncrunchet swapfold)
 src=$1
 build=$2
+version=$3
 
 for tool in cmake cpack dpkg dpkg-deb groff perl; do
     if ! command -v "$tool" >/dev/null 2>&1; then
@@ -84,8 +85,13 @@ page_names_messages() {
         exit $missing;' "$rendered" "$messages"
 }
 
+page_has_version() { # the title line names the project's current version
+    grep -q "^\.TH .* \"bipafs $version\" " "$1" || { echo "  $(grep '^\.TH' "$1")"; return 1; }
+}
+
 for program in "${programs[@]}"; do
     check "groff -ww is silent on $program.1" groff_is_silent "$src/docs/man/$program.1"
+    check "$program.1 is titled with version $version" page_has_version "$src/docs/man/$program.1"
     check "$program.1 names every message of $program" page_names_messages "$program"
 done
 
