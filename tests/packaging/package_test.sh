@@ -192,6 +192,7 @@ done
 # the rebuild's data has to end before four times the input's size.)
 le32() { # the 4 little-endian bytes of $1
     local i
+    # shellcheck disable=SC2059 # the format is the escape being built
     for i in 0 1 2 3; do printf "\\x$(printf %02x $((($1 >> (8 * i)) & 255)))"; done
 }
 {
