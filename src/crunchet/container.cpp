@@ -1,3 +1,5 @@
+// The container in one heap block: the size header is stored first, then the encoder
+// writes the stream straight behind it, so nothing is copied.
 #include "container.hpp"
 
 #include "bytes.hpp"

@@ -1,3 +1,4 @@
+// Greedy generation of blocks without repeated 3-byte strings, and item-by-item streams.
 #include "test_inputs.hpp"
 
 #include <set>

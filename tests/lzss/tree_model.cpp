@@ -1,3 +1,4 @@
+// Pointer nodes and modulo reads: see tree_model.hpp for why the model is written this way.
 #include "tree_model.hpp"
 
 #include <algorithm>
