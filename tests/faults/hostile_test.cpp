@@ -1,0 +1,170 @@
+// Inputs crafted to break the programs: a container that claims gigabytes over a short
+// stream, and archives whose fields overflow 32 bits, point past the end, or name files that
+// would land outside the directories given. Each is refused, or handled within bounds, with
+// nothing written where it should not be.
+#include "afs_image.hpp"
+#include "testkit.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using afstest::Bytes;
+using testkit::RunResult;
+using testkit::TempDir;
+
+constexpr int failed_check_status = 2;
+
+std::set<std::string> tree(const fs::path& root) {
+    std::set<std::string> paths;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        paths.insert(fs::relative(e.path(), root).string());
+    return paths;
+}
+
+Bytes le32(std::uint32_t v) {
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+            static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+}
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A header claiming 0xFFFFFFFF bytes over a 100-byte stream that yields the most it can:
+// groups of a zero flag byte and eight 18-byte references to position 0 (0x00 bytes), the
+// last group holding the seven references that its 15 bytes leave room for.
+TEST(Hostile, DecompressionBombStaysWithinAFewMegabytes) {
+    Bytes stream;
+    while (stream.size() < 100) {
+        if (stream.size() % 17 == 0) stream.push_back(0x00);
+        for (std::uint8_t b : {0x00, 0x0F}) stream.push_back(b);
+    }
+    ASSERT_EQ(stream.size(), 100u);
+    const std::size_t yield = (5 * 8 + 7) * 18;
+
+    const TempDir dir;
+    testkit::write_bytes(dir / "bomb.bip", concat(le32(0xFFFFFFFF), stream));
+    testkit::write_bytes(dir / "small.bip", {0x03, 0x00, 0x00, 0x00, 0x07, 'a', 'b', 'c'});
+    const RunResult base = testkit::run(UNCRUNCHET_PATH, {"small.bip", "small"}, dir.path());
+    ASSERT_EQ(base.status, 0) << base.err;
+    const RunResult r = testkit::run(UNCRUNCHET_PATH, {"bomb.bip", "out"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "'bomb.bip': the header states 4294967295 bytes, the stream yields " +
+                         std::to_string(yield) + "\n");
+    EXPECT_EQ(testkit::read_bytes(dir / "out"), Bytes(yield, 0x00));
+    std::printf("peak RSS: %ld KiB for the bomb, %ld KiB for a 3-byte container\n", r.peak_rss_kib,
+                base.peak_rss_kib);
+    EXPECT_LT(r.peak_rss_kib, base.peak_rss_kib + 1024);
+}
+
+// A valid two-entry archive, then patched one field at a time.
+Bytes two_entries() {
+    afstest::Image image;
+    image.size = 3000;
+    image.names_pos = 100;
+    image.entries = {afstest::with_data("a.bin", 400, afstest::pattern(600, 1)),
+                     afstest::with_data("b.bin", 1200, afstest::pattern(900, 2))};
+    return afstest::build(image);
+}
+
+Bytes patched(Bytes bytes, std::uint64_t at, std::uint32_t value) {
+    afstest::put32(bytes, at, value);
+    return bytes;
+}
+
+TEST(Hostile, ArchiveFieldsThatOverflowOrPointPastTheEnd) {
+    const Bytes good = two_entries();
+    const std::uint32_t size = static_cast<std::uint32_t>(good.size());
+    struct Row {
+        std::string label;
+        Bytes bytes;
+        std::string condition;
+    };
+    const std::vector<Row> rows = {
+        {"entries 2^32 - 1", patched(good, 4, 0xFFFFFFFF), "entries*8+8<=size"},
+        {"entries 2^32 - 2", patched(good, 4, 0xFFFFFFFE), "entries*8+8<=size"},
+        {"entries*8 + 8 wraps to 0", patched(good, 4, 0x1FFFFFFF), "entries*8+8<=size"},
+        {"entries*8 wraps to 0", patched(good, 4, 0x20000000), "entries*8+8<=size"},
+        {"pos + len wraps to a small sum", patched(patched(good, 8, 0xFFFFFF00), 12, 0x200),
+         "stas[i].pos + stas[i].len <= size"},
+        {"len wraps past pos", patched(good, 20, 0xFFFFFFF0), "stas[i].pos + stas[i].len <= size"},
+        {"locator just past the end", patched(good, 24, size - 95),
+         "statoc->pos + statoc->len <= size"},
+        {"locator far past the end", patched(good, 24, 0x80000000),
+         "statoc->pos + statoc->len <= size"},
+        {"locator pos + len wraps", patched(good, 24, 0xFFFFFFD0),
+         "statoc->pos + statoc->len <= size"},
+        {"name table length wraps", patched(good, 28, 0xFFFFFFFF), "statoc->len == entries*48"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        const TempDir dir;
+        testkit::write_bytes(dir / "in.afs", row.bytes);
+        const RunResult r =
+            testkit::run(SWAPFOLD_PATH, {"in.afs", "out.afs", "en", "ja"}, dir.path());
+        EXPECT_EQ(r.status, failed_check_status);
+        EXPECT_EQ(r.err, "failed check: " + row.condition + "\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(tree(dir.path()), std::set<std::string>{"in.afs"});
+    }
+}
+
+// An archive holding one entry named `name` (at most 32 bytes, so a 32-byte name has no zero
+// byte and runs straight into the record's 12 uninterpreted bytes).
+Bytes named(const std::string& name, const Bytes& data) {
+    afstest::Image image;
+    image.size = 2048 + data.size() + 48;
+    image.names_pos = static_cast<std::uint32_t>(2048 + data.size());
+    image.entries = {afstest::with_data(name, 2048, data)};
+    return afstest::build(image);
+}
+
+TEST(Hostile, NameFillingItsWholeFieldIsThoseThirtyTwoBytes) {
+    const std::string name(32, 'N');
+    const Bytes data = afstest::pattern(50, 9);
+    const TempDir dir;
+    testkit::write_bytes(dir / "in.afs", named(name, data));
+    fs::create_directories(dir / "en");
+    testkit::write_bytes(dir / "en" / name, testkit::bytes_of("new"));
+    const RunResult r = testkit::run(SWAPFOLD_PATH, {"in.afs", "out.afs", "en", "ja"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "-> " + name + "\n<- " + name + "\n");
+    EXPECT_EQ(tree(dir / "ja"), std::set<std::string>{name});
+    EXPECT_EQ(testkit::read_bytes(dir / "ja" / name), data);
+    const Bytes out = testkit::read_bytes(dir / "out.afs");
+    ASSERT_EQ(out.size(), 6144u); // the name table follows the 3 new bytes at 4096
+    EXPECT_EQ(afstest::get32(out, 12), 3u);
+    EXPECT_EQ(Bytes(out.begin() + 2048, out.begin() + 2051), testkit::bytes_of("new"));
+}
+
+TEST(Hostile, NamesMadeOfDotsAreRefusedWithAndWithoutExtraction) {
+    for (const std::string name : {"..", "...", "....", "../..", "../../.."}) {
+        for (const bool extract : {true, false}) {
+            SCOPED_TRACE(name + (extract ? " with ja/" : " without ja/"));
+            const TempDir dir;
+            fs::create_directories(dir / "work/en");
+            testkit::write_bytes(dir / "work/in.afs", named(name, afstest::pattern(20, 4)));
+            std::vector<std::string> args = {"in.afs", "out.afs", "en"};
+            if (extract) args.push_back("ja");
+            const RunResult r = testkit::run(SWAPFOLD_PATH, args, dir / "work");
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "unsafe filename\n");
+            EXPECT_EQ(r.out, extract ? "-> " + name + "\n" : "");
+            std::set<std::string> expected = {"work", "work/en", "work/in.afs"};
+            if (extract) expected.insert("work/ja");
+            EXPECT_EQ(tree(dir.path()), expected);
+        }
+    }
+}
+
+} // namespace
