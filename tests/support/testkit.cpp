@@ -4,16 +4,21 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <spawn.h>
 #include <stdexcept>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char** environ;
+
 namespace testkit {
 
 namespace fs = std::filesystem;
 
-Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes bytes_of(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
 
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "bipafs-test-XXXXXX").string();
@@ -40,11 +45,14 @@ Bytes read_bytes(const fs::path& path) {
 
 void write_bytes(const fs::path& path, const Bytes& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
 namespace {
+
+constexpr const char* time_program = "/usr/bin/time";
 
 std::string slurp_and_remove(const fs::path& path) {
     const Bytes data = read_bytes(path);
@@ -54,33 +62,41 @@ std::string slurp_and_remove(const fs::path& path) {
 
 } // namespace
 
-RunResult run(const std::string& program, const std::vector<std::string>& args,
-              const fs::path& cwd, const std::string& argv0) {
+RunResult run(const std::string& program, const std::vector<std::string>& args, const fs::path& cwd,
+              const std::string& argv0) {
     // Captured output goes to files beside the system's temporary directory, so that a
     // chatty child can never block on a full pipe.
     TempDir capture;
     const fs::path out_path = capture / "stdout";
     const fs::path err_path = capture / "stderr";
 
+    // A child's peak resident size starts at its parent's size when it is created, so a
+    // figure taken directly would be at least the test process's own. /usr/bin/time is a
+    // small process of its own and measures its child exactly; it is used whenever the
+    // program's argv[0] can be the program path.
+    const fs::path rss_path = capture / "rss";
+    const bool timed = argv0.empty() && ::access(time_program, X_OK) == 0;
     std::vector<std::string> words;
+    if (timed) words = {time_program, "-q", "-f", "%M", "-o", rss_path.string()};
     words.push_back(argv0.empty() ? program : argv0);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
 
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
-            ::dup2(err, 2) < 0 || ::chdir(cwd.c_str()) != 0)
-            ::_exit(127);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, timed ? time_program : program.c_str(), &actions,
+                                      nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) throw std::runtime_error("cannot start " + program);
 
     int wstatus = 0;
     struct rusage usage {};
@@ -91,6 +107,10 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     result.out = slurp_and_remove(out_path);
     result.err = slurp_and_remove(err_path);
     result.peak_rss_kib = usage.ru_maxrss;
+    if (timed) {
+        const std::string rss = slurp_and_remove(rss_path);
+        result.peak_rss_kib = std::strtol(rss.c_str(), nullptr, 10);
+    }
     return result;
 }
 

@@ -35,10 +35,11 @@ private:
 void write_bytes(const std::filesystem::path& path, const Bytes& data);
 
 struct RunResult {
-    int status = -1;        // exit status, or 128 + signal number when killed by a signal
-    std::string out;        // everything written to standard output
-    std::string err;        // everything written to standard error
-    long peak_rss_kib = 0;  // the child's peak resident set size
+    int status = -1;       // exit status, or 128 + signal number when killed by a signal
+    std::string out;       // everything written to standard output
+    std::string err;       // everything written to standard error
+    long peak_rss_kib = 0; // the program's peak resident set size (exact when run
+                           // under /usr/bin/time, which happens when argv0 is empty)
 };
 
 // Runs `program` with `args` in directory `cwd`, standard input from /dev/null.
