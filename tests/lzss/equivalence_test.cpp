@@ -1,0 +1,247 @@
+// The production encoder against the plain reference encoder, byte for byte: short inputs
+// of every length, inputs that end at every distance from a wrap of the coding and input
+// positions, low-entropy and random data, text, and files from the machine. For a chosen set
+// of inputs both are also run with every output room around the stream's length, where both
+// must fail alike, leave the same first bytes and write nothing past the room given.
+#include "lzss.hpp"
+#include "reference_encoder.hpp"
+#include "test_inputs.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+
+namespace {
+
+using test_inputs::Bytes;
+using test_inputs::Random;
+
+using Encoder = std::uint8_t* (*)(std::span<std::uint8_t>, std::span<const std::uint8_t>);
+
+// The stream, or empty for a null result.
+Bytes encode_with(Encoder encoder, std::span<const std::uint8_t> input) {
+    Bytes out(lzss::max_compressed_size(input.size()));
+    const std::uint8_t* const end = encoder(out, input);
+    if (end == nullptr) return {};
+    out.resize(static_cast<std::size_t>(end - out.data()));
+    return out;
+}
+
+// The first point where the two streams part, for a readable failure.
+std::string first_difference(const Bytes& got, const Bytes& want) {
+    const auto [g, w] = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    return "streams of " + std::to_string(got.size()) + " and " + std::to_string(want.size()) +
+           " bytes part at byte " + std::to_string(g - got.begin());
+}
+
+void expect_same_stream(std::span<const std::uint8_t> input, const std::string& label) {
+    const Bytes want = encode_with(lzss_reference::compress_lzss, input);
+    const Bytes got = encode_with(lzss::compress_lzss, input);
+    ASSERT_FALSE(want.empty()) << label;
+    ASSERT_TRUE(got == want) << label << ": " << first_difference(got, want);
+}
+
+// Runs one encoder with exactly `room` bytes of output, followed by guard bytes it must
+// not touch. Returns the bytes it left in the room and whether it succeeded.
+struct Bounded {
+    bool ok;
+    std::size_t length;
+    Bytes room;
+};
+
+constexpr std::size_t guard_size = 32;
+constexpr std::uint8_t guard_byte = 0xA5;
+
+Bounded encode_bounded(Encoder encoder, std::span<const std::uint8_t> input, std::size_t room) {
+    Bytes buffer(room + guard_size, guard_byte);
+    const std::uint8_t* const end = encoder({buffer.data(), room}, input);
+    const bool guard_intact =
+        std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(room), buffer.end(),
+                    [](std::uint8_t b) { return b == guard_byte; });
+    EXPECT_TRUE(guard_intact) << "written past a room of " << room;
+    buffer.resize(room);
+    return {end != nullptr, end == nullptr ? 0 : static_cast<std::size_t>(end - buffer.data()),
+            buffer};
+}
+
+void expect_same_overrun(std::span<const std::uint8_t> input, const std::string& label) {
+    const std::size_t length = encode_with(lzss_reference::compress_lzss, input).size();
+    std::vector<std::size_t> rooms = {0, 1, 2};
+    for (std::size_t room = length > 20 ? length - 20 : 0; room <= length + 2; ++room)
+        rooms.push_back(room);
+    for (const std::size_t room : rooms) {
+        const Bounded want = encode_bounded(lzss_reference::compress_lzss, input, room);
+        const Bounded got = encode_bounded(lzss::compress_lzss, input, room);
+        ASSERT_EQ(want.ok, room >= length) << label << ", room " << room;
+        EXPECT_EQ(got.ok, want.ok) << label << ", room " << room;
+        EXPECT_EQ(got.length, want.length) << label << ", room " << room;
+        EXPECT_TRUE(got.room == want.room) << label << ", room " << room;
+    }
+}
+
+// Generators of test input, each deterministic for a given length.
+struct Generator {
+    std::string label;
+    std::function<Bytes(std::size_t)> make;
+};
+
+Bytes random_bytes(std::size_t n, std::uint64_t seed) {
+    Random rng(seed);
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<std::uint8_t>(rng.next() >> 24);
+    return out;
+}
+
+// Bytes from a small alphabet, so that 3-byte matches are common but 18-byte ones rare.
+Bytes small_alphabet(std::size_t n, std::uint64_t seed, unsigned symbols) {
+    Random rng(seed);
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<std::uint8_t>('a' + rng.below(symbols));
+    return out;
+}
+
+// Words from a short vocabulary with spaces and line breaks, like prose or a script.
+Bytes text_like(std::size_t n, std::uint64_t seed) {
+    static const char* const words[] = {
+        "the ",  "data ", "file ",  "of ", "archive ",    "entry ",  "and ",   "name\n",
+        "size ", "\t",    "0x00, ", "  ",  "compressed ", "window ", "match ", "game "};
+    Random rng(seed);
+    Bytes out;
+    while (out.size() < n) {
+        const std::string_view word = words[rng.below(std::size(words))];
+        out.insert(out.end(), word.begin(), word.end());
+    }
+    out.resize(n);
+    return out;
+}
+
+// Runs of one byte with lengths of 1 to 40, values from a few, zero among them.
+Bytes runs(std::size_t n, std::uint64_t seed) {
+    static const std::uint8_t values[] = {0x00, 0x20, 0xFF, 'a', 0x01};
+    Random rng(seed);
+    Bytes out;
+    while (out.size() < n) out.insert(out.end(), 1 + rng.below(40), values[rng.below(5)]);
+    out.resize(n);
+    return out;
+}
+
+Bytes periodic(std::size_t n, std::size_t period, std::uint64_t seed) {
+    const Bytes unit = random_bytes(period, seed);
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = unit[i % period];
+    return out;
+}
+
+// Mostly random with pieces copied from earlier, at every distance up to the window's.
+Bytes with_copies(std::size_t n, std::uint64_t seed) {
+    Random rng(seed);
+    Bytes out;
+    while (out.size() < n) {
+        if (out.size() > 20 && rng.below(3) == 0) {
+            const std::size_t back = 1 + rng.below(std::min<std::size_t>(out.size(), 4200));
+            const std::size_t len = 1 + rng.below(30);
+            for (std::size_t k = 0; k < len; ++k) out.push_back(out[out.size() - back]);
+        } else {
+            out.push_back(static_cast<std::uint8_t>(rng.next() >> 40));
+        }
+    }
+    out.resize(n);
+    return out;
+}
+
+const std::vector<Generator>& generators() {
+    static const std::vector<Generator> all = {
+        {"zeros", [](std::size_t n) { return Bytes(n, 0x00); }},
+        {"spaces", [](std::size_t n) { return Bytes(n, 0x20); }},
+        {"random", [](std::size_t n) { return random_bytes(n, 11); }},
+        {"two letters", [](std::size_t n) { return small_alphabet(n, 12, 2); }},
+        {"four letters", [](std::size_t n) { return small_alphabet(n, 13, 4); }},
+        {"text", [](std::size_t n) { return text_like(n, 14); }},
+        {"runs", [](std::size_t n) { return runs(n, 15); }},
+        {"copies", [](std::size_t n) { return with_copies(n, 16); }},
+    };
+    return all;
+}
+
+TEST(EncoderEquivalence, EveryShortLength) {
+    for (const Generator& g : generators())
+        for (std::size_t n = 1; n <= 300; ++n)
+            expect_same_stream(g.make(n), g.label + ", " + std::to_string(n) + " bytes");
+}
+
+// Input byte k lands at window position (4078 + k) mod 4096: the input position wraps
+// after 18, 4114, 8210 bytes; an input of 4078 or 4096 bytes ends where the positions that
+// were pre-filled, and the mirror bytes, are overwritten.
+TEST(EncoderEquivalence, EndsNearEveryWrap) {
+    const std::size_t wraps[] = {4078, 4096, 4114, 8174, 8192, 8210};
+    const std::vector<Generator>& g = generators();
+    std::size_t turn = 0;
+    for (const std::size_t wrap : wraps) {
+        for (std::size_t d = 0; d <= 40; ++d) {
+            for (const std::size_t n : {wrap - d, wrap + d}) {
+                const Generator& gen = g[turn++ % g.size()];
+                expect_same_stream(gen.make(n), gen.label + ", " + std::to_string(n) + " bytes");
+            }
+        }
+    }
+}
+
+TEST(EncoderEquivalence, LowEntropy) {
+    for (std::size_t period = 1; period <= 20; ++period)
+        expect_same_stream(periodic(9000, period, period), "period " + std::to_string(period));
+    for (const std::size_t period : {4095, 4096, 4097})
+        expect_same_stream(periodic(3 * period + 100, period, period),
+                           "period " + std::to_string(period));
+    expect_same_stream(runs(50000, 21), "runs");
+    expect_same_stream(Bytes(40000, 0x00), "zeros");
+    expect_same_stream(Bytes(40000, 0x20), "spaces");
+    expect_same_stream(small_alphabet(50000, 22, 2), "two letters");
+}
+
+TEST(EncoderEquivalence, RandomAndText) {
+    expect_same_stream(random_bytes(60000, 31), "random");
+    expect_same_stream(text_like(60000, 32), "text");
+    expect_same_stream(with_copies(60000, 33), "copies");
+}
+
+Bytes read_prefix(const std::string& path, std::size_t limit) {
+    std::ifstream in(path, std::ios::binary);
+    Bytes out;
+    if (!in) return out;
+    out.resize(limit);
+    in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(limit));
+    out.resize(static_cast<std::size_t>(in.gcount()));
+    return out;
+}
+
+TEST(EncoderEquivalence, FilesOnTheMachine) {
+    const char* const candidates[] = {"/usr/bin/cmake",
+                                      "/usr/bin/ls",
+                                      "/bin/sh",
+                                      "/usr/share/common-licenses/GPL-3",
+                                      "/usr/share/misc/magic",
+                                      "/usr/share/vim/vim90/doc/options.txt",
+                                      "/etc/services"};
+    std::size_t found = 0;
+    for (const char* const path : candidates) {
+        const Bytes data = read_prefix(path, 200 * 1024);
+        if (data.empty()) continue;
+        ++found;
+        expect_same_stream(data, path);
+    }
+    if (found == 0) GTEST_SKIP() << "none of the sample files exists here";
+}
+
+TEST(EncoderEquivalence, OverrunAtEveryRoomNearTheEnd) {
+    expect_same_overrun(Bytes(40, 'a'), "forty a");
+    expect_same_overrun(random_bytes(1000, 41), "random");
+    expect_same_overrun(text_like(5000, 42), "text");
+    expect_same_overrun(with_copies(8200, 43), "copies past a wrap");
+    expect_same_overrun(periodic(4500, 7, 44), "period 7");
+}
+
+} // namespace
