@@ -1,6 +1,7 @@
 #include "wholefile.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +67,9 @@ void unmap_file(std::span<std::uint8_t> mapping) {
 }
 
 void write_file(const char* path, std::span<const std::uint8_t> data) {
+    // Past a file-size limit the write then fails with EFBIG and is reported below, instead
+    // of the limit's signal ending the process without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::FILE* const file = std::fopen(path, "wb");
     if (file == nullptr) fail("can't open '%s' for writing\n", path);
 
