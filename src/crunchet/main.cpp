@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
         fail_too_large(in_path);
     }
 
-    std::printf("Compressed size: %d bytes\n", as_printed(container.size));
+    // The size is reported once the container is safely written, never over a failed write.
     wholefile::write_file(out_path, container.bytes());
+    std::printf("Compressed size: %d bytes\n", as_printed(container.size));
     return 0;
 }
