@@ -229,19 +229,13 @@ TEST(Crunchet, RestoresRealFilesThroughUncrunchet) {
     }
 }
 
-// The peak resident size of one run, in KiB, as GNU time reports it. testkit's own figure
-// cannot serve here: a forked child starts with its parent's pages, and the kernel counts
-// those into the child's peak, so it never reads below the size of this test process.
-// time is a small fresh process, so what it reports is the program's own peak.
+// The peak resident size of one run, in KiB; testkit measures it under /usr/bin/time, so
+// it is the program's own figure. Empty when the run failed or time is missing.
 std::optional<long> own_peak_kib(const std::vector<std::string>& args, const fs::path& cwd) {
-    const std::string time_program = "/usr/bin/time";
-    if (!fs::exists(time_program)) return std::nullopt;
-    std::vector<std::string> words = {"-f", "%M", "-o", (cwd / "peak.txt").string(), crunchet};
-    words.insert(words.end(), args.begin(), args.end());
-    const testkit::RunResult r = testkit::run(time_program, words, cwd);
+    if (!fs::exists("/usr/bin/time")) return std::nullopt;
+    const testkit::RunResult r = testkit::run(crunchet, args, cwd);
     if (r.status != 0) return std::nullopt;
-    const Bytes text = testkit::read_bytes(cwd / "peak.txt");
-    return std::stol(std::string(text.begin(), text.end()));
+    return r.peak_rss_kib;
 }
 
 // Memory beyond a tiny run's is the input mapping plus the container's buffer, and no more:
