@@ -1,0 +1,205 @@
+#!/usr/bin/env bash
+# Whole-process timings of crunchet, uncrunchet and swapfold side by side with the tools a
+# user already knows, in one run, on one machine.
+#
+# Builds a Release build, gathers a corpus of about 12 MB from files on this machine (text,
+# executables, images) plus synthetic worst cases (random, all zero, period 2), and times
+# each tool several times on each file; the median is reported. Peak memory is the maximum
+# resident set size reported by /usr/bin/time -f %M. swapfold rebuilds a generated archive
+# of about 1 GiB with no replacements and is set against cat of the same file.
+#
+# Environment: BUILD_DIR (default build/release), RUNS (default 5), ARCHIVE_MIB (default
+# 1024), SKIP_ARCHIVE=1 to leave out the archive rows.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build/release}
+runs=${RUNS:-5}
+archive_mib=${ARCHIVE_MIB:-1024}
+
+cmake --preset release -B "$build" >/dev/null
+cmake --build "$build" -j2 --target crunchet uncrunchet swapfold crunchet_reference >/dev/null
+
+crunchet=$build/src/crunchet/crunchet
+uncrunchet=$build/src/uncrunchet/uncrunchet
+swapfold=$build/src/swapfold/swapfold
+reference=$build/bench/crunchet_reference
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/bipafs-compare-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# --- corpus ---------------------------------------------------------------------------------
+
+# Appends files matching a find expression to $1 until it holds $2 bytes.
+gather() {
+    local out=$1 limit=$2
+    shift 2
+    : >"$out"
+    while IFS= read -r -d '' f; do
+        [ "$(stat -c %s "$out")" -ge "$limit" ] && break
+        cat "$f" >>"$out" 2>/dev/null || true
+    done < <(find "$@" -print0 2>/dev/null | sort -z)
+    truncate -s "$limit" "$out"
+}
+
+mib=$((1024 * 1024))
+gather "$work/text" $((4 * mib)) /usr/share/vim /usr/share/common-licenses /usr/share/doc \
+    -type f \( -name '*.txt' -o -name 'GPL*' -o -name 'README*' -o -name 'copyright' \)
+gather "$work/code" $((4 * mib)) /usr/bin /usr/lib/x86_64-linux-gnu -maxdepth 1 -type f \
+    -size +500k -perm -u+x
+gather "$work/images" $((2 * mib)) /usr/share -type f \( -name '*.png' -o -name '*.jpg' \)
+# Uncompressed image data, as game textures mostly are: gradients, flat shapes and noise.
+python3 - "$work/raw_image" $((2 * mib)) <<'PY'
+import random, sys
+path, size = sys.argv[1], int(sys.argv[2])
+random.seed(5)
+out = bytearray()
+width = 512
+while len(out) < size:
+    p = len(out) // 3
+    x, y = p % width, p // width
+    n = random.randrange(4)
+    if (x // 64 + y // 48) % 3 == 0:
+        out += bytes((200, 40, 90))
+    else:
+        out += bytes(((x // 2 + n) & 255, (y // 3 + n) & 255, ((x + y) // 4) & 255))
+open(path, "wb").write(out[:size])
+PY
+cat "$work/text" "$work/code" "$work/images" "$work/raw_image" >"$work/mixed"
+head -c $((4 * mib)) /dev/urandom >"$work/random"
+head -c $((4 * mib)) /dev/zero >"$work/zeros"
+yes 'AB' | tr -d '\n' | head -c $((4 * mib)) >"$work/period2" || true
+
+# --- timing ---------------------------------------------------------------------------------
+
+# Runs "$@" $runs times with standard output to $out_file; sets median_s and peak_kib.
+out_file=/dev/null
+measure() {
+    local times=() peaks=() t0 t1
+    for _ in $(seq "$runs"); do
+        t0=$(date +%s%N)
+        /usr/bin/time -f %M -o "$work/mem" "$@" >"$out_file"
+        t1=$(date +%s%N)
+        times+=($((t1 - t0)))
+        peaks+=("$(tail -n 1 "$work/mem")")
+    done
+    median_s=$(printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.4f", a[int((NR+1)/2)]/1e9}')
+    peak_kib=$(printf '%s\n' "${peaks[@]}" | sort -n | tail -n 1)
+}
+
+declare -A speed
+row() { # label data bytes compressed_bytes
+    local label=$1 data=$2 bytes=$3 packed=$4
+    local mbs ratio
+    mbs=$(awk -v b="$bytes" -v s="$median_s" 'BEGIN {printf "%.1f", b / 1e6 / s}')
+    ratio=$(awk -v c="$packed" -v b="$bytes" 'BEGIN {printf "%.3f", c / b}')
+    speed[$label/$data]=$mbs
+    printf '%-22s %-9s %9s %8s %9s %10s\n' "$label" "$data" "$mbs" "$median_s" "$ratio" "$peak_kib"
+}
+
+printf 'load before the run: %s\n' "$(uptime)"
+printf 'runs per figure: %s (median)\n\n' "$runs"
+printf '%-22s %-9s %9s %8s %9s %10s\n' tool data 'MB/s' 'median s' 'out/in' 'peak KiB'
+
+datasets="mixed text code images raw_image random zeros period2"
+for data in $datasets; do
+    in=$work/$data
+    bytes=$(stat -c %s "$in")
+
+    out_file=/dev/null
+    measure "$crunchet" "$in" "$work/$data.bip"
+    row crunchet "$data" "$bytes" "$(stat -c %s "$work/$data.bip")"
+    measure "$reference" "$in" "$work/$data.ref.bip"
+    row crunchet-reference "$data" "$bytes" "$(stat -c %s "$work/$data.ref.bip")"
+    cmp -s "$work/$data.bip" "$work/$data.ref.bip" || { echo "streams differ on $data" >&2; exit 1; }
+
+    out_file=$work/$data.gz6
+    measure gzip -6 -c "$in"
+    row 'gzip -6' "$data" "$bytes" "$(stat -c %s "$work/$data.gz6")"
+    out_file=$work/$data.gz1
+    measure gzip -1 -c "$in"
+    row 'gzip -1' "$data" "$bytes" "$(stat -c %s "$work/$data.gz1")"
+    out_file=$work/$data.zst
+    measure zstd -3 -q -c "$in"
+    row 'zstd -3' "$data" "$bytes" "$(stat -c %s "$work/$data.zst")"
+    out_file=$work/$data.lz4
+    measure lz4 -q -c "$in"
+    row lz4 "$data" "$bytes" "$(stat -c %s "$work/$data.lz4")"
+
+    out_file=/dev/null
+    measure "$uncrunchet" "$work/$data.bip" "$work/$data.restored"
+    cmp -s "$in" "$work/$data.restored" || { echo "uncrunchet did not restore $data" >&2; exit 1; }
+    row uncrunchet "$data" "$bytes" "$(stat -c %s "$work/$data.bip")"
+    out_file=$work/$data.gunzipped
+    measure gzip -d -c "$work/$data.gz6"
+    row 'gzip -d' "$data" "$bytes" "$(stat -c %s "$work/$data.gz6")"
+    out_file=$work/$data.unzstd
+    measure zstd -d -q -c "$work/$data.zst"
+    row 'zstd -d' "$data" "$bytes" "$(stat -c %s "$work/$data.zst")"
+    out_file=$work/$data.unlz4
+    measure lz4 -d -q -c "$work/$data.lz4"
+    row 'lz4 -d' "$data" "$bytes" "$(stat -c %s "$work/$data.lz4")"
+    rm -f "$work/$data".*
+done
+
+if [ "${SKIP_ARCHIVE:-0}" != 1 ]; then
+    # An archive of 2048 entries of equal size: entries of compressed-looking data filling
+    # about ARCHIVE_MIB MiB, each on a 2048-byte boundary, with its name table at the end.
+    python3 - "$work/big.afs" "$archive_mib" <<'PY'
+import os, struct, sys
+path, mib = sys.argv[1], int(sys.argv[2])
+count = 2048
+entry = (mib * 1024 * 1024) // count - 2048
+entry -= entry % 2048
+chunk = os.urandom(entry)
+first = ((8 * (count + 2)) + 2047) // 2048 * 2048
+with open(path, "wb") as f:
+    table = bytearray(first)
+    table[0:4] = b"AFS\0"
+    struct.pack_into("<I", table, 4, count)
+    pos = first
+    for i in range(count):
+        struct.pack_into("<II", table, 8 + 8 * i, pos, entry)
+        pos += entry
+    struct.pack_into("<II", table, first - 8, pos, 48 * count)
+    f.write(table)
+    for i in range(count):
+        f.write(chunk)
+    names = bytearray(48 * count)
+    for i in range(count):
+        names[48 * i:48 * i + 12] = b"e%05d.bin" % i + b"\0" * 3
+        struct.pack_into("<I", names, 48 * i + 44, entry)
+    f.write(names)
+    f.write(b"\0" * ((-f.tell()) % 2048))
+PY
+    mkdir -p "$work/en"
+    bytes=$(stat -c %s "$work/big.afs")
+    archive_runs=$runs
+    runs=$((runs < 3 ? runs : 3))
+    out_file=/dev/null
+    cat "$work/big.afs" >/dev/null # into the page cache for both
+    measure "$swapfold" "$work/big.afs" "$work/out.afs" "$work/en"
+    row swapfold archive "$bytes" "$(stat -c %s "$work/out.afs")"
+    rm -f "$work/out.afs"
+    out_file=$work/cat.afs
+    measure cat "$work/big.afs"
+    row cat archive "$bytes" "$(stat -c %s "$work/cat.afs")"
+    rm -f "$work/cat.afs" "$work/big.afs"
+    runs=$archive_runs
+fi
+
+ratio() { awk -v a="${speed[$1]}" -v b="${speed[$2]}" 'BEGIN {printf "%.2f", a / b}'; }
+printf '\nthroughput ratios (whole process, medians):\n'
+for data in mixed random; do
+    printf '  %-8s crunchet / reference %s, / gzip -6 %s, / gzip -1 %s, / zstd -3 %s, / lz4 %s\n' \
+        "$data" "$(ratio crunchet/$data crunchet-reference/$data)" \
+        "$(ratio crunchet/$data 'gzip -6'/$data)" "$(ratio crunchet/$data 'gzip -1'/$data)" \
+        "$(ratio crunchet/$data 'zstd -3'/$data)" "$(ratio crunchet/$data lz4/$data)"
+    printf '  %-8s uncrunchet / gzip -d %s, / zstd -d %s, / lz4 -d %s\n' "$data" \
+        "$(ratio uncrunchet/$data 'gzip -d'/$data)" "$(ratio uncrunchet/$data 'zstd -d'/$data)" \
+        "$(ratio uncrunchet/$data 'lz4 -d'/$data)"
+done
+if [ -n "${speed[swapfold/archive]:-}" ]; then
+    printf '  swapfold time / cat time %s\n' "$(ratio cat/archive swapfold/archive)"
+fi
+printf 'load after the run: %s\n' "$(uptime)"
