@@ -1,15 +1,12 @@
-// The LZSS decoder: one pass over the stream, byte at a time, straight into the caller's
-// buffer.
+// The LZSS decoder: one pass over the stream, straight into the caller's buffer.
 //
-// The 4096-byte ring window lives on the call's stack and starts all zero, so a reference
-// into positions that no output has reached yet reads 0x00 bytes. Every output byte, literal
-// or copied, is also stored at the write position, which starts at 4078 and wraps at 4096.
-// References name absolute window positions, and are copied one byte at a time so that a
-// reference overlapping its own output repeats a short pattern.
-//
-// The flag register holds the current group's flags in its low byte and a marker of 0xFF in
-// its high byte: each shift moves the next flag into bit 0 and one marker bit out, so when
-// bit 8 is clear no flags of the group remain and the next stream byte is a flag byte.
+// The output itself serves as the window: output byte n sits at window position
+// (4078 + n) mod 4096, so a reference's absolute position turns into a distance back of
+// 1..4096 bytes, and any source before the first output byte is the pre-filled window,
+// read as 0x00 (positions 4078..4095 too, before output reaches them). A reference whose
+// source lies at least 8 bytes back, and leaves room in the buffer, is copied in 8- or
+// 16-byte moves; a shorter distance (an overlapping copy that repeats a pattern), a source
+// in the pre-filled area, or a copy near the end of the buffer goes byte by byte.
 //
 // Decoding stops at the first item that the stream cannot complete (a reference missing its
 // second byte is dropped whole) or as soon as the output buffer is full.
@@ -17,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 
 namespace lzss {
@@ -24,8 +22,6 @@ namespace lzss {
 namespace {
 
 constexpr std::size_t window_mask = window_size - 1;
-constexpr unsigned marker_bit = 0x100;
-constexpr unsigned marker_byte = 0xFF00;
 
 // Stream bytes of one full group: a flag byte and eight two-byte references.
 constexpr std::uint64_t group_stream_bytes = 1 + 8 * 2;
@@ -39,51 +35,80 @@ constexpr std::uint64_t max_group_yield(std::uint64_t bytes) {
     return items / 2 * max_match + items % 2;
 }
 
+// How far behind the write position a reference's source lies, 1..4096: the write position
+// of output byte n is (4078 + n) mod 4096, and a source equal to it is the byte written
+// 4096 bytes earlier.
+constexpr std::size_t distance_back(std::size_t produced, std::size_t pos) {
+    return ((first_write_pos + produced - pos - 1) & window_mask) + 1;
+}
+
+// Copies `length` bytes (at most `room`) from `distance` bytes back, byte k reading what is
+// there after bytes 0..k-1 were stored, so a short distance repeats a pattern. Output
+// before the start of the buffer is the pre-filled window, 0x00.
+std::uint8_t* copy_reference(std::uint8_t* dst, const std::uint8_t* base, std::size_t distance,
+                             std::size_t length, std::size_t room) {
+    const std::size_t produced = static_cast<std::size_t>(dst - base);
+    if (distance <= produced && room >= 32) {
+        const std::uint8_t* from = dst - distance;
+        // Chunks of 16 (or 8) read only bytes stored before the chunk starts; bytes copied
+        // past `length` lie inside the buffer and are overwritten by what follows.
+        if (distance >= 16) {
+            std::memcpy(dst, from, 16);
+            std::memcpy(dst + 16, from + 16, 16);
+            return dst + length;
+        }
+        if (distance >= 8) {
+            std::memcpy(dst, from, 8);
+            std::memcpy(dst + 8, from + 8, 8);
+            std::memcpy(dst + 16, from + 16, 8);
+            return dst + length;
+        }
+    }
+    for (std::size_t k = 0; k < length; ++k) {
+        const std::size_t at = produced + k;
+        dst[k] = at >= distance ? base[at - distance] : 0x00;
+    }
+    return dst + length;
+}
+
 } // namespace
 
 std::size_t decompress_lzss(std::span<std::uint8_t> out, std::span<const std::uint8_t> src) {
-    std::array<std::uint8_t, window_size> window{};
-    std::size_t write_pos = first_write_pos;
-    unsigned flags = 0;
-
     const std::uint8_t* in = src.data();
     const std::uint8_t* const in_end = in + src.size();
-    std::uint8_t* dst = out.data();
+    std::uint8_t* const base = out.data();
+    std::uint8_t* dst = base;
     std::uint8_t* const dst_end = dst + out.size();
 
-    while (dst != dst_end) {
-        flags >>= 1;
-        if ((flags & marker_bit) == 0) {
-            if (in == in_end) break;
-            flags = *in++ | marker_byte;
-        }
-
-        if ((flags & 1) != 0) {
-            if (in == in_end) break;
-            const std::uint8_t byte = *in++;
-            *dst++ = byte;
-            window[write_pos] = byte;
-            write_pos = (write_pos + 1) & window_mask;
+    while (dst != dst_end && in != in_end) {
+        unsigned flags = *in++;
+        // Eight literals with room for them: the common case of incompressible data.
+        if (flags == 0xFF && in_end - in >= 8 && dst_end - dst >= 8) {
+            std::memcpy(dst, in, 8);
+            dst += 8;
+            in += 8;
             continue;
         }
-
-        if (in_end - in < 2) break;
-        const std::size_t b0 = in[0];
-        const std::size_t b1 = in[1];
-        in += 2;
-        std::size_t pos = b0 | (b1 & 0xF0) << 4;
-        const std::size_t room = static_cast<std::size_t>(dst_end - dst);
-        const std::size_t length = std::min((b1 & 0x0F) + min_match, room);
-        for (std::size_t k = 0; k < length; ++k) {
-            // Read after the previous store: an overlapping reference sees its own output.
-            const std::uint8_t byte = window[pos];
-            *dst++ = byte;
-            window[write_pos] = byte;
-            write_pos = (write_pos + 1) & window_mask;
-            pos = (pos + 1) & window_mask;
+        for (unsigned item = 0; item < 8; ++item, flags >>= 1) {
+            if (dst == dst_end) break;
+            if ((flags & 1) != 0) {
+                if (in == in_end) break;
+                *dst++ = *in++;
+                continue;
+            }
+            if (in_end - in < 2) return static_cast<std::size_t>(dst - base);
+            const std::size_t b0 = in[0];
+            const std::size_t b1 = in[1];
+            in += 2;
+            const std::size_t pos = b0 | (b1 & 0xF0) << 4;
+            const std::size_t produced = static_cast<std::size_t>(dst - base);
+            const std::size_t room = static_cast<std::size_t>(dst_end - dst);
+            const std::size_t length = (b1 & 0x0F) + min_match;
+            dst = copy_reference(dst, base, distance_back(produced, pos), std::min(length, room),
+                                 room);
         }
     }
-    return static_cast<std::size_t>(dst - out.data());
+    return static_cast<std::size_t>(dst - base);
 }
 
 std::uint64_t max_decompressed_size(std::uint64_t stream_len) {
