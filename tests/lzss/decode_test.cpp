@@ -234,3 +234,67 @@ TEST(MaxDecompressedSize, IsReachedByAllReferenceStreams) {
 }
 
 } // namespace
+
+// The plain ring-window decoder, byte at a time, to check the decoder's copy paths against.
+std::vector<std::uint8_t> decode_by_ring(std::span<const std::uint8_t> src, std::size_t room) {
+    std::vector<std::uint8_t> window(4096, 0), out;
+    std::size_t w = 4078, i = 0;
+    while (i < src.size() && out.size() < room) {
+        const unsigned flags = src[i++];
+        for (unsigned bit = 0; bit < 8 && out.size() < room; ++bit) {
+            if ((flags >> bit & 1) != 0) {
+                if (i == src.size()) return out;
+                out.push_back(window[w] = src[i++]);
+                w = (w + 1) & 4095;
+                continue;
+            }
+            if (src.size() - i < 2) return out;
+            std::size_t pos = src[i] | (src[i + 1] & 0xF0) << 4;
+            const std::size_t len = (src[i + 1] & 0x0F) + 3u;
+            i += 2;
+            for (std::size_t k = 0; k < len && out.size() < room; ++k) {
+                out.push_back(window[w] = window[pos]);
+                w = (w + 1) & 4095;
+                pos = (pos + 1) & 4095;
+            }
+        }
+    }
+    return out;
+}
+
+// A run of literals, then one reference of every length at each distance back, the word
+// copies' edges (7, 8, 15, 16, 17 back) among them, and sources reaching into the pre-fill;
+// decoded with room to spare and with the buffer ending at every byte near its end.
+TEST(DecompressLzss, CopyPathsAgreeWithTheRingWindowAtEveryDistanceAndRoom) {
+    for (const std::size_t lead : {0u, 5u, 40u, 4100u}) {
+        for (std::size_t distance = 1; distance <= 40; ++distance) {
+            for (unsigned length = 3; length <= 18; length += 5) {
+                std::vector<std::uint8_t> stream;
+                for (std::size_t n = 0; n < lead; n += 8) {
+                    const std::size_t group = std::min<std::size_t>(8, lead - n);
+                    stream.push_back(static_cast<std::uint8_t>((1u << group) - 1));
+                    for (std::size_t k = 0; k < group; ++k)
+                        stream.push_back(static_cast<std::uint8_t>(n + k * 7 + 1));
+                }
+                const std::size_t pos = (4078 + lead - distance) & 4095;
+                stream.push_back(0x00);
+                stream.push_back(static_cast<std::uint8_t>(pos & 0xFF));
+                stream.push_back(static_cast<std::uint8_t>((pos >> 4 & 0xF0) | (length - 3)));
+                stream.push_back(static_cast<std::uint8_t>(pos & 0xFF));
+                stream.push_back(static_cast<std::uint8_t>((pos >> 4 & 0xF0) | 15));
+                const std::size_t full = lead + length + 18;
+                for (std::size_t room = full > 40 ? full - 40 : 0; room <= full + 40; ++room) {
+                    const auto want = decode_by_ring(stream, room);
+                    std::vector<std::uint8_t> got(room + 8, 0xEE);
+                    const std::size_t n = lzss::decompress_lzss({got.data(), room}, stream);
+                    ASSERT_EQ(n, want.size()) << lead << " " << distance << " " << room;
+                    EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()))
+                        << "lead " << lead << ", distance " << distance << ", room " << room;
+                    EXPECT_TRUE(std::all_of(got.begin() + static_cast<std::ptrdiff_t>(room),
+                                            got.end(), [](std::uint8_t b) { return b == 0xEE; }))
+                        << "written past a room of " << room;
+                }
+            }
+        }
+    }
+}
