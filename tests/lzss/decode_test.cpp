@@ -2,6 +2,7 @@
 // window, position wrap, streams cut at every byte, full output buffers at every capacity,
 // and random streams into buffers that end exactly at their allocation.
 #include "lzss.hpp"
+#include "reference_decoder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -237,28 +238,8 @@ TEST(MaxDecompressedSize, IsReachedByAllReferenceStreams) {
 
 // The plain ring-window decoder, byte at a time, to check the decoder's copy paths against.
 std::vector<std::uint8_t> decode_by_ring(std::span<const std::uint8_t> src, std::size_t room) {
-    std::vector<std::uint8_t> window(4096, 0), out;
-    std::size_t w = 4078, i = 0;
-    while (i < src.size() && out.size() < room) {
-        const unsigned flags = src[i++];
-        for (unsigned bit = 0; bit < 8 && out.size() < room; ++bit) {
-            if ((flags >> bit & 1) != 0) {
-                if (i == src.size()) return out;
-                out.push_back(window[w] = src[i++]);
-                w = (w + 1) & 4095;
-                continue;
-            }
-            if (src.size() - i < 2) return out;
-            std::size_t pos = src[i] | (src[i + 1] & 0xF0) << 4;
-            const std::size_t len = (src[i + 1] & 0x0F) + 3u;
-            i += 2;
-            for (std::size_t k = 0; k < len && out.size() < room; ++k) {
-                out.push_back(window[w] = window[pos]);
-                w = (w + 1) & 4095;
-                pos = (pos + 1) & 4095;
-            }
-        }
-    }
+    std::vector<std::uint8_t> out(room);
+    out.resize(lzss_reference::decompress_lzss(out, src));
     return out;
 }
 
