@@ -3,10 +3,17 @@
 // The output itself serves as the window: output byte n sits at window position
 // (4078 + n) mod 4096, so a reference's absolute position turns into a distance back of
 // 1..4096 bytes, and any source before the first output byte is the pre-filled window,
-// read as 0x00 (positions 4078..4095 too, before output reaches them). A reference whose
-// source lies at least 8 bytes back, and leaves room in the buffer, is copied in 8- or
-// 16-byte moves; a shorter distance (an overlapping copy that repeats a pattern), a source
-// in the pre-filled area, or a copy near the end of the buffer goes byte by byte.
+// read as 0x00 (positions 4078..4095 too, before output reaches them).
+//
+// Two paths decode a group. While a whole group's 17 stream bytes are there and the output
+// has room for eight longest references plus 32 bytes of slack, the fast path decodes the
+// group with no end checks and copies every reference in fixed-size moves that may spill
+// past its length into the slack (what follows overwrites it): 16-byte moves for a source
+// 16 or more bytes back, 8-byte moves for 8..15, and for 1..7 an 8-byte pattern of the
+// repeated bytes stored at a step that is a multiple of the distance. A source in the
+// pre-filled area is filled with zeros for its part before the buffer and copied byte by
+// byte after. Near either end the careful path checks every item against both ends and
+// never writes past the buffer.
 //
 // Decoding stops at the first item that the stream cannot complete (a reference missing its
 // second byte is dropped whole) or as soon as the output buffer is full.
@@ -14,6 +21,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -26,6 +34,14 @@ constexpr std::size_t window_mask = window_size - 1;
 // Stream bytes of one full group: a flag byte and eight two-byte references.
 constexpr std::uint64_t group_stream_bytes = 1 + 8 * 2;
 constexpr std::uint64_t group_max_yield = 8 * max_match;
+
+// Stream bytes the fast path needs before a group: the group, and the spill of an 8-byte
+// move of literals that starts at most 16 bytes into it.
+constexpr std::size_t fast_group_stream = 16 + 8;
+
+// Output room the fast path needs before a group: eight references, and the widest spill
+// of the last one's moves (32 bytes from its start).
+constexpr std::size_t fast_group_room = group_max_yield + 32;
 
 // The most a group of `bytes` stream bytes (1..17) can yield: its items as references,
 // and an odd byte left over as one literal.
@@ -42,31 +58,114 @@ constexpr std::size_t distance_back(std::size_t produced, std::size_t pos) {
     return ((first_write_pos + produced - pos - 1) & window_mask) + 1;
 }
 
-// Copies `length` bytes (at most `room`) from `distance` bytes back, byte k reading what is
-// there after bytes 0..k-1 were stored, so a short distance repeats a pattern. Output
-// before the start of the buffer is the pre-filled window, 0x00.
-std::uint8_t* copy_reference(std::uint8_t* dst, const std::uint8_t* base, std::size_t distance,
-                             std::size_t length, std::size_t room) {
-    const std::size_t produced = static_cast<std::size_t>(dst - base);
-    if (distance <= produced && room >= 32) {
-        const std::uint8_t* from = dst - distance;
-        // Chunks of 16 (or 8) read only bytes stored before the chunk starts; bytes copied
-        // past `length` lie inside the buffer and are overwritten by what follows.
-        if (distance >= 16) {
-            std::memcpy(dst, from, 16);
-            std::memcpy(dst + 16, from + 16, 16);
-            return dst + length;
-        }
-        if (distance >= 8) {
-            std::memcpy(dst, from, 8);
-            std::memcpy(dst + 8, from + 8, 8);
-            std::memcpy(dst + 16, from + 16, 8);
-            return dst + length;
-        }
+// For a distance d of 1..7: byte i of the 8-byte pattern is the source byte i mod d, and
+// the pattern repeats exactly when stored every step[d] bytes (the largest multiple of d
+// that is at most 8).
+struct ShortDistance {
+    std::array<std::array<std::uint8_t, 8>, 8> index{};
+    std::array<std::uint8_t, 8> step{};
+};
+
+constexpr ShortDistance make_short_distance() {
+    ShortDistance table;
+    for (std::size_t d = 1; d < 8; ++d) {
+        for (std::size_t i = 0; i < 8; ++i) table.index[d][i] = static_cast<std::uint8_t>(i % d);
+        table.step[d] = static_cast<std::uint8_t>(8 / d * d);
     }
-    for (std::size_t k = 0; k < length; ++k) {
-        const std::size_t at = produced + k;
-        dst[k] = at >= distance ? base[at - distance] : 0x00;
+    return table;
+}
+
+constexpr ShortDistance short_distance = make_short_distance();
+
+// Bytes k of a reference whose source lies before the buffer: those before the first output
+// byte are the pre-filled 0x00, the rest are copied one at a time, each after the store of
+// the byte it may read.
+void copy_from_prefill(std::uint8_t* dst, const std::uint8_t* base, std::size_t distance,
+                       std::size_t length) {
+    const std::size_t produced = static_cast<std::size_t>(dst - base);
+    const std::size_t zeros = std::min(length, distance - produced);
+    std::memset(dst, 0, zeros);
+    for (std::size_t k = zeros; k < length; ++k) dst[k] = base[produced + k - distance];
+}
+
+// A reference with at least 32 bytes of room past its start and its source inside the
+// buffer; each move reads only bytes stored before it starts.
+void copy_with_slack(std::uint8_t* dst, std::size_t distance) {
+    const std::uint8_t* const from = dst - distance;
+    if (distance >= 16) {
+        std::memcpy(dst, from, 16);
+        std::memcpy(dst + 16, from + 16, 16);
+    } else if (distance >= 8) {
+        std::memcpy(dst, from, 8);
+        std::memcpy(dst + 8, from + 8, 8);
+        std::memcpy(dst + 16, from + 16, 8);
+    } else {
+        const auto& index = short_distance.index[distance];
+        std::array<std::uint8_t, 8> pattern;
+        for (std::size_t i = 0; i < 8; ++i) pattern[i] = from[index[i]];
+        // Three stores at a step of at least 5 reach byte 2 * 5 + 8 = 18, the longest reference.
+        const std::size_t step = short_distance.step[distance];
+        std::memcpy(dst, pattern.data(), 8);
+        std::memcpy(dst + step, pattern.data(), 8);
+        std::memcpy(dst + 2 * step, pattern.data(), 8);
+    }
+}
+
+// One reference of a group on the fast path: `in` holds its two bytes.
+std::uint8_t* fast_reference(std::uint8_t* dst, const std::uint8_t* base, const std::uint8_t* in) {
+    const std::size_t b0 = in[0];
+    const std::size_t b1 = in[1];
+    const std::size_t pos = b0 | (b1 & 0xF0) << 4;
+    const std::size_t length = (b1 & 0x0F) + min_match;
+    const std::size_t produced = static_cast<std::size_t>(dst - base);
+    const std::size_t distance = distance_back(produced, pos);
+    if (distance > produced) [[unlikely]]
+        copy_from_prefill(dst, base, distance, length);
+    else
+        copy_with_slack(dst, distance);
+    return dst + length;
+}
+
+// Decodes one whole group (fast_group_stream bytes readable, fast_group_room bytes of room)
+// and returns the stream position after it; `dst` moves past its output. Each run of
+// literals is one 8-byte move, so the branches follow the references, not every item.
+const std::uint8_t* fast_group(std::uint8_t*& dst, const std::uint8_t* base,
+                               const std::uint8_t* in) {
+    unsigned flags = *in++;
+    // Eight literals: all that incompressible data holds.
+    if (flags == 0xFF) {
+        std::memcpy(dst, in, 8);
+        dst += 8;
+        return in + 8;
+    }
+    unsigned items = 8;
+    for (;;) {
+        // Bits above the group's remaining items are 0, so the run never passes them.
+        const unsigned literals = static_cast<unsigned>(std::countr_one(flags));
+        std::memcpy(dst, in, 8);
+        dst += literals;
+        in += literals;
+        items -= literals;
+        if (items == 0) return in;
+        dst = fast_reference(dst, base, in);
+        in += 2;
+        flags >>= literals + 1;
+        if (--items == 0) return in;
+    }
+}
+
+// Copies `length` bytes (at most `room`) from `distance` bytes back, byte k reading what is
+// there after bytes 0..k-1 were stored, so a short distance repeats a pattern.
+std::uint8_t* careful_reference(std::uint8_t* dst, const std::uint8_t* base, std::size_t distance,
+                                std::size_t length, std::size_t room) {
+    const std::size_t produced = static_cast<std::size_t>(dst - base);
+    if (distance > produced) {
+        copy_from_prefill(dst, base, distance, length);
+    } else if (room >= 32) {
+        copy_with_slack(dst, distance);
+    } else {
+        const std::uint8_t* const from = dst - distance;
+        for (std::size_t k = 0; k < length; ++k) dst[k] = from[k];
     }
     return dst + length;
 }
@@ -80,15 +179,12 @@ std::size_t decompress_lzss(std::span<std::uint8_t> out, std::span<const std::ui
     std::uint8_t* dst = base;
     std::uint8_t* const dst_end = dst + out.size();
 
+    while (in_end - in >= static_cast<std::ptrdiff_t>(fast_group_stream) &&
+           dst_end - dst >= static_cast<std::ptrdiff_t>(fast_group_room))
+        in = fast_group(dst, base, in);
+
     while (dst != dst_end && in != in_end) {
         unsigned flags = *in++;
-        // Eight literals with room for them: the common case of incompressible data.
-        if (flags == 0xFF && in_end - in >= 8 && dst_end - dst >= 8) {
-            std::memcpy(dst, in, 8);
-            dst += 8;
-            in += 8;
-            continue;
-        }
         for (unsigned item = 0; item < 8; ++item, flags >>= 1) {
             if (dst == dst_end) break;
             if ((flags & 1) != 0) {
@@ -104,8 +200,8 @@ std::size_t decompress_lzss(std::span<std::uint8_t> out, std::span<const std::ui
             const std::size_t produced = static_cast<std::size_t>(dst - base);
             const std::size_t room = static_cast<std::size_t>(dst_end - dst);
             const std::size_t length = (b1 & 0x0F) + min_match;
-            dst = copy_reference(dst, base, distance_back(produced, pos), std::min(length, room),
-                                 room);
+            dst = careful_reference(dst, base, distance_back(produced, pos), std::min(length, room),
+                                    room);
         }
     }
     return static_cast<std::size_t>(dst - base);

@@ -1,14 +1,16 @@
 // The production decoder against the plain ring-window decoder, on streams that reach every
 // copy path: references at every distance back from 1 to 40 and near 4096 (the word-wide
 // moves start at 8 and 16), references into the pre-filled area and into window positions
-// not yet written, copies ending at every byte near the end of the output buffer, and
-// random and encoder-made streams, each with every capacity around its yield.
+// not yet written (also straddling the buffer start), every flag byte with every short
+// distance at every alignment, copies ending at every byte near the end of the output
+// buffer, and random and encoder-made streams, each with every capacity around its yield.
 #include "lzss.hpp"
 #include "reference_decoder.hpp"
 #include "test_inputs.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -104,6 +106,108 @@ TEST(DecoderEquivalence, EncoderStreams) {
             expect_same_at_every_capacity_near_the_end(
                 stream, "size " + std::to_string(size) + ", period " + std::to_string(period));
         }
+    }
+}
+
+// Writes items into a stream, opening a new group (flag byte) every eight items.
+class Items {
+public:
+    void literal(std::uint8_t byte) {
+        open_item(true);
+        stream_.push_back(byte);
+        ++produced_;
+    }
+    void reference(std::size_t pos, std::size_t length) {
+        open_item(false);
+        stream_.push_back(static_cast<std::uint8_t>(pos));
+        stream_.push_back(static_cast<std::uint8_t>((pos >> 4 & 0xF0) | (length - 3)));
+        produced_ += length;
+    }
+    // A reference to the window position `distance` bytes behind the write position.
+    void reference_back(std::size_t distance, std::size_t length) {
+        reference((lzss::first_write_pos + produced_ - distance) & 0xFFF, length);
+    }
+    [[nodiscard]] const Bytes& stream() const { return stream_; }
+
+private:
+    void open_item(bool is_literal) {
+        if (item_ % 8 == 0) {
+            flag_at_ = stream_.size();
+            stream_.push_back(0);
+        }
+        if (is_literal) stream_[flag_at_] |= static_cast<std::uint8_t>(1u << item_ % 8);
+        ++item_;
+    }
+    Bytes stream_;
+    std::size_t produced_ = 0;
+    std::size_t item_ = 0;
+    std::size_t flag_at_ = 0;
+};
+
+// `lead` random literals, then a group for every flag byte 0x00..0xFF in turn whose
+// references all reach `distance` bytes back, their lengths stepping through 3..18: every
+// literal run and every short-distance pattern at every alignment, mostly far from the end.
+Bytes every_flag_byte_at_distance(std::size_t lead, std::size_t distance, Random& random) {
+    Items items;
+    for (std::size_t i = 0; i < lead; ++i) items.literal(static_cast<std::uint8_t>(random.next()));
+    // Pad to a group boundary so that each flag byte below is a group's own.
+    for (std::size_t i = lead; i % 8 != 0; ++i) items.literal(static_cast<std::uint8_t>(i));
+    std::size_t length = lzss::min_match;
+    for (unsigned flags = 0; flags < 256; ++flags) {
+        for (unsigned item = 0; item < 8; ++item) {
+            if ((flags >> item & 1) != 0) {
+                items.literal(static_cast<std::uint8_t>(random.next()));
+                continue;
+            }
+            items.reference_back(distance, length);
+            length = length == lzss::max_match ? lzss::min_match : length + 1;
+        }
+    }
+    return items.stream();
+}
+
+TEST(DecoderEquivalence, EveryFlagByteAtShortDistancesAndEveryAlignment) {
+    Random random(17);
+    for (std::size_t distance = 1; distance <= 17; ++distance)
+        for (std::size_t lead = 0; lead < 16; ++lead)
+            expect_same_at_every_capacity_near_the_end(
+                every_flag_byte_at_distance(lead, distance, random),
+                "distance " + std::to_string(distance) + " after " + std::to_string(lead) +
+                    " literals");
+}
+
+// References whose source starts before the first output byte: the first part reads the
+// pre-filled 0x00 (or window positions 4078..4095 not yet written), the rest the output
+// being produced. Each row is `lead` literals and then 24 references to one position, at
+// every capacity, so the fast path meets them first and small capacities the careful one.
+TEST(DecoderEquivalence, ReferencesStraddlingTheBufferStart) {
+    struct Row {
+        const char* label;
+        std::size_t lead;
+        std::size_t pos;
+        std::size_t length;
+    };
+    const Row rows[] = {
+        {"first item, pre-filled area", 0, 4000, 18},
+        {"first item, position 0", 0, 0, 3},
+        {"unwritten tail, then output", 0, 4070, 18},
+        {"one zero, then distance 4", 3, 4077, 18},
+        {"zeros, then distance 1", 1, 4074, 18},
+        {"unwritten bytes, then output", 9, 4085, 18},
+        {"just before the start, 17 back", 16, 4077, 18},
+        {"wraps past 4095 into 0", 1, 4090, 18},
+        {"short straddle", 2, 4076, 5},
+    };
+    Random random(19);
+    for (const Row& row : rows) {
+        Items items;
+        for (std::size_t i = 0; i < row.lead; ++i)
+            items.literal(static_cast<std::uint8_t>(random.next()));
+        for (int k = 0; k < 24; ++k) items.reference(row.pos, row.length);
+        const Bytes& stream = items.stream();
+        const std::size_t yield = static_cast<std::size_t>(lzss::decoded_size(stream));
+        for (std::size_t capacity = 0; capacity <= yield + 2; ++capacity)
+            expect_same(stream, capacity, row.label);
     }
 }
 
