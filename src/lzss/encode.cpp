@@ -51,24 +51,18 @@ constexpr std::int32_t literal_threshold = static_cast<std::int32_t>(min_match) 
 // A flag byte and up to eight two-byte items.
 constexpr std::size_t group_capacity = 1 + 8 * 2;
 
-// A node's two links side by side, so that one load serves the walk whichever way it goes:
-// child[0] is the left link, child[1] the right one.
-// Beside them, the node's key bytes 1..8 as a big-endian number: the walk then finds the
-// next link and the first half of its comparison in one place, without a second dependent
-// load from the window. A node's 18 window bytes never change while it is in a tree (input
-// overwrites a position only after deleting it, and every mirror byte a key covers was
-// written before the key's position was inserted), so the copy stays exact.
-struct Links {
-    std::array<std::int32_t, 2> child;
-    std::uint64_t key_low;
-};
+// The whole state is kept small enough for the first-level data cache (about 30 KB): links
+// are 16-bit, a node's left and right links sit side by side in one 32-bit pair, and the walk
+// picks the next one by indexing with the comparison's sign instead of branching.
+using Link = std::uint16_t;
 constexpr std::size_t left_link = 0;
 constexpr std::size_t right_link = 1;
+constexpr Link nil_link = static_cast<Link>(NIL);
 
 struct EncoderState {
     // Nodes 0..4095, the unused NIL slot 4096, then the 256 roots (only their right link).
-    std::array<Links, root_base + tree_count> links;
-    std::array<std::int32_t, ring_size + 1> parent;
+    std::array<std::array<Link, 2>, root_base + tree_count> links;
+    std::array<Link, ring_size + 1> parent;
     std::array<std::uint8_t, ring_size + mirror_bytes> window;
     std::int32_t best_pos;
     std::int32_t best_len;
@@ -78,32 +72,33 @@ void init_state(EncoderState& state) {
     std::memset(&state, 0, sizeof state);
     std::fill_n(state.window.begin(), first_write_pos, prefill_byte);
     for (std::int32_t b = 0; b < tree_count; ++b)
-        state.links[static_cast<std::size_t>(root_base + b)].child[right_link] = NIL;
-    std::fill_n(state.parent.begin(), ring_size, NIL);
+        state.links[static_cast<std::size_t>(root_base + b)][right_link] = nil_link;
+    std::fill_n(state.parent.begin(), ring_size, nil_link);
 }
 
-[[nodiscard]] std::int32_t& left(EncoderState& state, std::int32_t node) {
-    return state.links[static_cast<std::size_t>(node)].child[left_link];
+[[nodiscard]] Link& left(EncoderState& state, std::int32_t node) {
+    return state.links[static_cast<std::size_t>(node)][left_link];
 }
-[[nodiscard]] std::int32_t& right(EncoderState& state, std::int32_t node) {
-    return state.links[static_cast<std::size_t>(node)].child[right_link];
+[[nodiscard]] Link& right(EncoderState& state, std::int32_t node) {
+    return state.links[static_cast<std::size_t>(node)][right_link];
 }
-[[nodiscard]] std::int32_t& parent(EncoderState& state, std::int32_t node) {
+[[nodiscard]] Link& parent(EncoderState& state, std::int32_t node) {
     return state.parent[static_cast<std::size_t>(node)];
 }
 
 // Puts r where p was: r inherits p's parent and both children, and p leaves the tree.
-void replace_node(EncoderState& state, std::int32_t p, std::int32_t r) {
+[[gnu::noinline]] void replace_node(EncoderState& state, std::int32_t p, std::int32_t r) {
+    const Link link_r = static_cast<Link>(r);
     parent(state, r) = parent(state, p);
     state.links[static_cast<std::size_t>(r)] = state.links[static_cast<std::size_t>(p)];
-    parent(state, left(state, p)) = r;
-    parent(state, right(state, p)) = r;
+    parent(state, left(state, p)) = link_r;
+    parent(state, right(state, p)) = link_r;
     const std::int32_t above = parent(state, p);
     if (right(state, above) == p)
-        right(state, above) = r;
+        right(state, above) = link_r;
     else
-        left(state, above) = r;
-    parent(state, p) = NIL;
+        left(state, above) = link_r;
+    parent(state, p) = nil_link;
 }
 
 // Eight bytes as a big-endian number: comparing two such numbers orders them as their
@@ -115,100 +110,145 @@ std::uint64_t load_be64(const std::uint8_t* p) {
     return v;
 }
 
-// Key bytes 1..17 of the position being inserted, loaded once for the whole walk.
-struct Key {
-    std::uint64_t low;  // bytes 1..8, big-endian
-    std::uint64_t high; // bytes 9..16, big-endian
-    std::uint8_t last;  // byte 17
-};
+// A compiler extension on the 64-bit targets we build for; the comparison is two instructions.
+__extension__ typedef unsigned __int128 u128;
 
-// How far the key and the 18 bytes at `other` agree (1..18; byte 0 always does) and on
-// which side of `other` the key goes (right when greater or equal), as the byte-by-byte
-// comparison gives them: bytes 1..16 as two numbers, byte 17 only when those agree.
-struct Comparison {
-    std::int32_t length;
-    std::size_t side;
-};
-
-Comparison compare_key(const Key& key, std::uint64_t other_low, const std::uint8_t* other) {
-    if (const std::uint64_t o = other_low; o != key.low)
-        return {1 + std::countl_zero(o ^ key.low) / 8, key.low > o ? right_link : left_link};
-    if (const std::uint64_t o = load_be64(other + 9); o != key.high)
-        return {9 + std::countl_zero(o ^ key.high) / 8, key.high > o ? right_link : left_link};
-    const std::uint8_t o = other[longest - 1];
-    if (o != key.last) return {longest - 1, key.last > o ? right_link : left_link};
-    return {longest, right_link};
+// Key bytes 1..16 as one big-endian 128-bit number, so that one comparison orders two keys
+// by their first differing byte among them.
+u128 load_be128(const std::uint8_t* p) {
+    return static_cast<u128>(load_be64(p)) << 64 | load_be64(p + 8);
 }
 
-// Adds position r to its tree and leaves the longest match met on the way in best_pos and
-// best_len. `key` holds the 18 bytes at window[r], read from wherever they are known to be
-// equal: the input itself when it can be, so the walk does not load window bytes that were
-// stored a moment ago.
-void insert_node(EncoderState& state, std::int32_t r, const std::uint8_t* key_bytes) {
-    const Key key{load_be64(key_bytes + 1), load_be64(key_bytes + 9), key_bytes[longest - 1]};
-    const std::uint8_t* const window = state.window.data();
-    std::int32_t p = root_base + key_bytes[0];
-    std::size_t side = right_link;
-    state.links[static_cast<std::size_t>(r)] = {{NIL, NIL}, key.low};
-    std::int32_t best_len = 0;
-    std::int32_t best_pos = state.best_pos;
+// How many of bytes 1..16 agree, given the keys' difference (not zero).
+std::int32_t agreeing_bytes(u128 diff) {
+    const auto high = static_cast<std::uint64_t>(diff >> 64);
+    const auto low = static_cast<std::uint64_t>(diff);
+    const int zeros = high != 0 ? std::countl_zero(high) : 64 + std::countl_zero(low);
+    return zeros / 8;
+}
 
-    for (;;) {
-        std::int32_t& link = state.links[static_cast<std::size_t>(p)].child[side];
-        if (link == NIL) {
-            link = r;
-            parent(state, r) = p;
-            state.best_len = best_len;
-            state.best_pos = best_pos;
-            return;
-        }
-        p = link;
+// The longest match an insertion met: its length (0 when the tree was empty) and position.
+struct Match {
+    std::int32_t length = 0;
+    std::int32_t pos = 0;
+};
 
-        const Comparison c =
-            compare_key(key, state.links[static_cast<std::size_t>(p)].key_low, window + p);
-        side = c.side;
-        // Whether this node matches longer depends on the data; selects, not a branch.
-        const bool longer = c.length > best_len;
-        best_pos = longer ? p : best_pos;
-        best_len = longer ? c.length : best_len;
-        if (c.length >= longest) break;
+// One insertion's walk down its tree: the node it stands on, the link it takes next and the
+// longest match met so far.
+struct Walk {
+    std::int32_t r;
+    u128 key; // bytes 1..16 of the 18 at window[r]
+    std::uint8_t key_last;
+    std::int32_t p;
+    std::size_t side;
+    Match best;
+};
+
+// Starts adding position r to its tree. `key_bytes` holds the 18 bytes at window[r], read
+// from wherever they are known to be equal: the input itself when it can be, so the walk does
+// not load window bytes that were stored a moment ago.
+Walk start_walk(EncoderState& state, std::int32_t r, const std::uint8_t* key_bytes) {
+    state.links[static_cast<std::size_t>(r)] = {nil_link, nil_link};
+    return {
+        r, load_be128(key_bytes + 1), key_bytes[longest - 1], root_base + key_bytes[0], right_link,
+        {}};
+}
+
+// Takes one step down; true when the walk is over, with r hung on an empty link or put in
+// place of an 18-byte match. Only a strictly longer match replaces the best one.
+[[gnu::always_inline]] inline bool step_walk(EncoderState& state, Walk& w) {
+    Link& link = state.links[static_cast<std::size_t>(w.p)][w.side];
+    if (link == nil_link) {
+        link = static_cast<Link>(w.r);
+        parent(state, w.r) = static_cast<Link>(w.p);
+        return true;
     }
+    const std::int32_t p = link;
+    w.p = p;
 
-    state.best_len = best_len;
-    state.best_pos = best_pos;
-    replace_node(state, p, r);
+    const u128 other = load_be128(state.window.data() + p + 1);
+    std::int32_t length = 0;
+    if (other != w.key) [[likely]] {
+        length = 1 + agreeing_bytes(other ^ w.key);
+        w.side = w.key > other ? right_link : left_link;
+    } else {
+        // Bytes 1..16 agree: byte 17 decides, and an 18-byte match ends the walk.
+        const std::uint8_t o = state.window[static_cast<std::size_t>(p + longest - 1)];
+        if (o == w.key_last) {
+            w.best = {longest, p};
+            replace_node(state, p, w.r);
+            return true;
+        }
+        length = longest - 1;
+        w.side = w.key_last > o ? right_link : left_link;
+    }
+    // Whether this node matches longer depends on the data; selects, not a branch.
+    const bool longer = length > w.best.length;
+    w.best.pos = longer ? p : w.best.pos;
+    w.best.length = longer ? length : w.best.length;
+    return false;
+}
+
+// Adds position r to its tree and returns the longest match met on the way.
+Match insert_node(EncoderState& state, std::int32_t r, const std::uint8_t* key_bytes) {
+    Walk w = start_walk(state, r, key_bytes);
+    while (!step_walk(state, w)) {
+    }
+    return w.best;
+}
+
+// Two insertions into two different trees, which share no node: their walks are independent,
+// so stepping them in turn lets the processor overlap the two chains of loads.
+void insert_pair(EncoderState& state, std::int32_t r1, const std::uint8_t* key1, Match& match1,
+                 std::int32_t r2, const std::uint8_t* key2, Match& match2) {
+    Walk w1 = start_walk(state, r1, key1);
+    Walk w2 = start_walk(state, r2, key2);
+    for (;;) {
+        if (step_walk(state, w1)) {
+            while (!step_walk(state, w2)) {
+            }
+            break;
+        }
+        if (step_walk(state, w2)) {
+            while (!step_walk(state, w1)) {
+            }
+            break;
+        }
+    }
+    match1 = w1.best;
+    match2 = w2.best;
 }
 
 // Takes position p out of its tree, if it is in one. A node with two children gives its
 // place to the greatest node of its left subtree.
 void delete_node(EncoderState& state, std::int32_t p) {
-    if (parent(state, p) == NIL) return;
+    if (parent(state, p) == nil_link) return;
 
     std::int32_t q = 0;
-    if (right(state, p) == NIL) {
+    if (right(state, p) == nil_link) {
         q = left(state, p);
-    } else if (left(state, p) == NIL) {
+    } else if (left(state, p) == nil_link) {
         q = right(state, p);
     } else {
         q = left(state, p);
-        if (right(state, q) != NIL) {
-            while (right(state, q) != NIL) q = right(state, q);
+        if (right(state, q) != nil_link) {
+            while (right(state, q) != nil_link) q = right(state, q);
             right(state, parent(state, q)) = left(state, q);
             parent(state, left(state, q)) = parent(state, q);
             left(state, q) = left(state, p);
-            parent(state, left(state, p)) = q;
+            parent(state, left(state, p)) = static_cast<Link>(q);
         }
         right(state, q) = right(state, p);
-        parent(state, right(state, p)) = q;
+        parent(state, right(state, p)) = static_cast<Link>(q);
     }
 
     const std::int32_t above = parent(state, p);
-    parent(state, q) = above;
+    parent(state, q) = static_cast<Link>(above);
     if (right(state, above) == p)
-        right(state, above) = q;
+        right(state, above) = static_cast<Link>(q);
     else
-        left(state, above) = q;
-    parent(state, p) = NIL;
+        left(state, above) = static_cast<Link>(q);
+    parent(state, p) = nil_link;
 }
 
 // The output side: bytes go out one at a time, and the first that would land at the end of
@@ -234,13 +274,93 @@ private:
     std::uint8_t* const end_;
 };
 
-const std::uint8_t* window_at(const EncoderState& state, std::int32_t pos) {
-    return state.window.data() + pos;
-}
+// The tree operations, which do not depend on how the input gets coded. Step k (1 <= k < n)
+// deletes the position that input byte k + 17 overwrites, stores that byte while the input
+// lasts, and inserts the position of input byte k; its match is the one coded there if a
+// decision falls on byte k. Input byte i sits at window position (4078 + i) mod 4096.
+class Steps {
+public:
+    // Results are kept for the last `kept` steps, which covers every step the coder can still
+    // ask for: it never looks back, and it looks at most 18 steps past the last one run.
+    static constexpr std::size_t kept = 256;
+    static constexpr std::size_t batch = 128;
 
-constexpr std::int32_t next_pos(std::int32_t pos) {
-    return (pos + 1) & ring_mask;
-}
+    Steps(EncoderState& state, std::span<const std::uint8_t> src) : state_(state), src_(src) {}
+
+    // Inserts the 18 pre-filled positions before the input, then the first input byte's.
+    void start() {
+        const std::int32_t r = static_cast<std::int32_t>(first_write_pos);
+        for (std::int32_t back = 1; back <= longest; ++back)
+            static_cast<void>(insert_node(state_, r - back, window_at(r - back)));
+        results_[0] = insert_node(state_, r, window_at(r));
+    }
+
+    // The match found when input byte i was inserted, running more steps when needed.
+    [[nodiscard]] Match match_at(std::size_t i) {
+        if (i > done_) run_through(std::min(done_ + batch, src_.size() - 1));
+        return results_[i % kept];
+    }
+
+private:
+    static constexpr std::int32_t r_of(std::size_t k) {
+        return static_cast<std::int32_t>((first_write_pos + k) & ring_mask);
+    }
+    static constexpr std::int32_t s_of(std::size_t k) {
+        return static_cast<std::int32_t>((k - 1) & ring_mask);
+    }
+
+    [[nodiscard]] const std::uint8_t* window_at(std::int32_t pos) const {
+        return state_.window.data() + pos;
+    }
+
+    // The 18 bytes at the position of input byte k: the input itself while it lasts; past
+    // its end the window's stale bytes count too, and only the window has them.
+    [[nodiscard]] const std::uint8_t* key_of(std::size_t k) const {
+        return k + longest <= src_.size() ? src_.data() + k : window_at(r_of(k));
+    }
+
+    void overwrite(std::size_t k) {
+        const std::int32_t s = s_of(k);
+        delete_node(state_, s);
+        if (k + longest - 1 >= src_.size()) return;
+        const std::uint8_t byte = src_[k + longest - 1];
+        state_.window[static_cast<std::size_t>(s)] = byte;
+        if (s < mirror_bytes) state_.window[static_cast<std::size_t>(ring_size + s)] = byte;
+    }
+
+    // Steps k and k + 1 may run side by side when both insertions go to different trees and
+    // the position step k + 1 deletes is not in step k's tree: then no operation of one step
+    // touches what the other's reads, in either order.
+    [[nodiscard]] bool independent(std::size_t k) const {
+        const std::uint8_t tree1 = src_[k];
+        const std::int32_t s2 = s_of(k + 1);
+        return tree1 != src_[k + 1] && (state_.parent[static_cast<std::size_t>(s2)] == nil_link ||
+                                        state_.window[static_cast<std::size_t>(s2)] != tree1);
+    }
+
+    void run_through(std::size_t last) {
+        std::size_t k = done_ + 1;
+        while (k <= last) {
+            if (k < last && independent(k)) {
+                overwrite(k);
+                overwrite(k + 1);
+                insert_pair(state_, r_of(k), key_of(k), results_[k % kept], r_of(k + 1),
+                            key_of(k + 1), results_[(k + 1) % kept]);
+                k += 2;
+            } else {
+                overwrite(k);
+                results_[k % kept] = insert_node(state_, r_of(k), key_of(k));
+                k += 1;
+            }
+        }
+        done_ = last;
+    }
+
+    EncoderState& state_;
+    std::span<const std::uint8_t> src_;
+    std::array<Match, kept> results_{};
+    std::size_t done_ = 0;
+};
 
 } // namespace
 
@@ -251,37 +371,34 @@ std::uint8_t* compress_lzss(std::span<std::uint8_t> out, std::span<const std::ui
     if (!owned) return nullptr;
     EncoderState& state = *owned;
     init_state(state);
+    const std::size_t n = src.size();
+    std::copy_n(src.begin(), std::min<std::size_t>(n, max_match),
+                state.window.begin() + static_cast<std::ptrdiff_t>(first_write_pos));
+
+    Steps steps(state, src);
+    steps.start();
 
     Output output(out);
     std::array<std::uint8_t, group_capacity> group{};
     std::uint8_t mask = 1;
     std::size_t group_length = 1;
-    std::int32_t s = 0;
-    std::int32_t r = static_cast<std::int32_t>(first_write_pos);
 
-    const std::uint8_t* in = src.data();
-    const std::uint8_t* const in_end = in + src.size();
-    std::int32_t ahead = 0;
-    while (ahead < longest && in != in_end)
-        state.window[static_cast<std::size_t>(r + ahead++)] = *in++;
+    for (std::size_t i = 0; i < n;) {
+        const Match match = steps.match_at(i);
+        // Past the input's end the window holds stale bytes; a match must not count them.
+        const std::int32_t ahead =
+            static_cast<std::int32_t>(std::min<std::size_t>(n - i, max_match));
+        const std::int32_t length = std::min(match.length, ahead);
 
-    // The 18 positions before the input hold pre-fill followed by the first input bytes.
-    for (std::int32_t back = 1; back <= longest; ++back)
-        insert_node(state, r - back, window_at(state, r - back));
-    insert_node(state, r, window_at(state, r));
-
-    while (ahead > 0) {
-        // Past the lookahead the window holds stale bytes; a match must not count them.
-        if (state.best_len > ahead) state.best_len = ahead;
-
-        if (state.best_len <= literal_threshold) {
-            state.best_len = 1;
+        if (length <= literal_threshold) {
             group[0] = static_cast<std::uint8_t>(group[0] | mask);
-            group[group_length++] = state.window[static_cast<std::size_t>(r)];
+            group[group_length++] = src[i];
+            i += 1;
         } else {
-            group[group_length++] = static_cast<std::uint8_t>(state.best_pos & 0xFF);
+            group[group_length++] = static_cast<std::uint8_t>(match.pos & 0xFF);
             group[group_length++] =
-                static_cast<std::uint8_t>(((state.best_pos >> 4) & 0xF0) | (state.best_len - 3));
+                static_cast<std::uint8_t>(((match.pos >> 4) & 0xF0) | (length - 3));
+            i += static_cast<std::size_t>(length);
         }
 
         mask = static_cast<std::uint8_t>(mask << 1);
@@ -290,25 +407,6 @@ std::uint8_t* compress_lzss(std::span<std::uint8_t> out, std::span<const std::ui
             group[0] = 0;
             mask = 1;
             group_length = 1;
-        }
-
-        const std::int32_t last = state.best_len;
-        std::int32_t step = 0;
-        for (; step < last && in != in_end; ++step) {
-            delete_node(state, s);
-            const std::uint8_t byte = *in++;
-            state.window[static_cast<std::size_t>(s)] = byte;
-            if (s < mirror_bytes) state.window[static_cast<std::size_t>(ring_size + s)] = byte;
-            s = next_pos(s);
-            r = next_pos(r);
-            // The 18 bytes at r are the last 18 input bytes.
-            insert_node(state, r, in - longest);
-        }
-        for (; step < last; ++step) {
-            delete_node(state, s);
-            s = next_pos(s);
-            r = next_pos(r);
-            if (--ahead != 0) insert_node(state, r, window_at(state, r));
         }
     }
 
