@@ -143,36 +143,62 @@ Plan plan_rebuild(const Archive& archive, std::span<const Replacement> replaceme
     return {nullptr, names_off, round_up(names_off + name_record * archive.entries)};
 }
 
-Rebuilt rebuild_archive(const Archive& archive, std::span<const Replacement> replacements) {
-    const Plan plan = plan_rebuild(archive, replacements);
-    if (plan.failed != nullptr) return {plan.failed, {}};
-
-    Rebuilt result{nullptr, std::vector<std::uint8_t>(plan.length)};
-    std::uint8_t* const out = result.bytes.data();
+Layout lay_out_rebuild(const Archive& archive, std::span<const Replacement> replacements) {
+    Layout layout;
     const std::uint8_t* const in = archive.bytes.data();
+    const std::uint64_t head_len = first_data_offset(archive.entries);
     const std::uint64_t names_len = name_record * archive.entries;
 
-    // Header, table and name table first, as they stand in the input; the walk then updates
-    // the records of the entries it places, so those without data keep theirs unchanged.
-    std::memcpy(out, in, table_offset(archive.entries));
-    if (names_len != 0) std::memcpy(out + plan.names_off, in + archive.statoc.pos, names_len);
+    // Header, table and name table as they stand in the input; the walk then updates the
+    // records of the entries it places, so those without data keep theirs unchanged.
+    layout.head.assign(head_len, 0);
+    std::memcpy(layout.head.data(), in, table_offset(archive.entries));
+    layout.names.assign(in + archive.statoc.pos, in + archive.statoc.pos + names_len);
+    layout.pieces.push_back({layout.head.data(), head_len});
 
+    std::uint8_t* const head = layout.head.data();
+    std::uint8_t* const names = layout.names.data();
     std::uint64_t names_off = 0;
-    (void)lay_out(archive, replacements, &names_off,
-                  [&](std::uint32_t i, std::uint64_t off, std::span<const std::uint8_t> data) {
-                      if (!data.empty()) std::memcpy(out + off, data.data(), data.size());
-                      const auto len = static_cast<std::uint32_t>(data.size());
-                      store_record(out + table_offset(i), {static_cast<std::uint32_t>(off), len});
-                      store_le32(out + plan.names_off + name_record * i + name_len_field, len);
-                  });
+    layout.failed =
+        lay_out(archive, replacements, &names_off,
+                [&](std::uint32_t i, std::uint64_t off, std::span<const std::uint8_t> data) {
+                    const auto len = static_cast<std::uint32_t>(data.size());
+                    store_record(head + table_offset(i), {static_cast<std::uint32_t>(off), len});
+                    store_le32(names + name_record * i + name_len_field, len);
+                    const std::uint64_t end = off + data.size();
+                    if (!data.empty()) layout.pieces.push_back({data.data(), data.size()});
+                    if (round_up(end) != end)
+                        layout.pieces.push_back({nullptr, round_up(end) - end});
+                });
+    if (layout.failed != nullptr) {
+        layout.pieces.clear();
+        return layout;
+    }
 
     // The locator goes just before the first entry's data; when the first entry has none it
-    // goes right after the table, where a reader looks first.
+    // goes right after the table, where a reader looks first. Either way it is in the head.
     const bool first_has_data = archive.entries > 0 && entry_record(archive, 0).pos != 0;
-    const std::uint64_t locator_at =
-        first_has_data ? first_data_offset(archive.entries) - 8 : table_offset(archive.entries);
-    store_record(out + locator_at, {static_cast<std::uint32_t>(plan.names_off),
-                                    static_cast<std::uint32_t>(names_len)});
+    const std::uint64_t locator_at = first_has_data ? head_len - 8 : table_offset(archive.entries);
+    store_record(head + locator_at,
+                 {static_cast<std::uint32_t>(names_off), static_cast<std::uint32_t>(names_len)});
+
+    const std::uint64_t names_end = names_off + names_len;
+    layout.length = round_up(names_end);
+    if (names_len != 0) layout.pieces.push_back({names, names_len});
+    if (layout.length != names_end) layout.pieces.push_back({nullptr, layout.length - names_end});
+    return layout;
+}
+
+Rebuilt rebuild_archive(const Archive& archive, std::span<const Replacement> replacements) {
+    const Layout layout = lay_out_rebuild(archive, replacements);
+    if (layout.failed != nullptr) return {layout.failed, {}};
+
+    Rebuilt result{nullptr, std::vector<std::uint8_t>(layout.length)};
+    std::uint8_t* at = result.bytes.data();
+    for (const wholefile::Piece& piece : layout.pieces) {
+        if (piece.data != nullptr) std::memcpy(at, piece.data, piece.size); // zero runs are there
+        at += piece.size;
+    }
     return result;
 }
 

@@ -12,6 +12,8 @@
 // offsets are computed in 64 bits and every field written is checked to fit its 32 bits.
 #pragma once
 
+#include "wholefile.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -67,12 +69,36 @@ struct Plan {
 // out_size" (out_size being four times the input's size) and the 32-bit checks.
 [[nodiscard]] Plan plan_rebuild(const Archive& archive, std::span<const Replacement> replacements);
 
+// The rebuilt archive as pieces in file order. Pieces point into `head` and `names` and into
+// the input and the replacements, which must outlive the layout; moving a layout keeps its
+// pieces valid, copying would not, so it cannot be copied.
+struct Layout {
+    const char* failed = nullptr;         // the failed condition's text, or null
+    std::vector<std::uint8_t> head;       // header, entry table, locator, zeros to the data
+    std::vector<std::uint8_t> names;      // the rewritten name table
+    std::vector<wholefile::Piece> pieces; // none when something failed
+    std::uint64_t length = 0;             // the sum of the pieces' sizes
+
+    Layout() = default;
+    Layout(Layout&&) = default;
+    Layout& operator=(Layout&&) = default;
+    Layout(const Layout&) = delete;
+    Layout& operator=(const Layout&) = delete;
+    ~Layout() = default;
+};
+
+// Runs the same checks as plan_rebuild() and, when they pass, lays out the rebuilt archive.
+// Its own blocks are small (the tables); entry data is never copied. May throw
+// std::bad_alloc.
+[[nodiscard]] Layout lay_out_rebuild(const Archive& archive,
+                                     std::span<const Replacement> replacements);
+
 struct Rebuilt {
     const char* failed = nullptr;
     std::vector<std::uint8_t> bytes; // exactly Plan::length bytes when nothing failed
 };
 
-// Plans, then builds the rebuilt archive in one buffer of its exact size. May throw
+// Lays out, then copies the pieces into one buffer of the archive's exact size. May throw
 // std::bad_alloc when that buffer cannot be had.
 [[nodiscard]] Rebuilt rebuild_archive(const Archive& archive,
                                       std::span<const Replacement> replacements);

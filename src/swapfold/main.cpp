@@ -5,13 +5,21 @@
 // extraction directory, the replacement lookup and the single write of the output. Every
 // name is tested before it is used as a path, so an archive can never make the tool read or
 // write outside the directories it was given.
+//
+// The output is written from its layout: the rebuilt tables from small blocks and the entry
+// data straight from the mapped input and replacements, so the archive is never copied into
+// a buffer of its own. Every check has passed before out.afs is opened. Only when out.afs is
+// itself one of the files the data comes from (truncating it would take the data away) is
+// the archive first built in memory, as a whole.
 #include "afs.hpp"
 #include "wholefile.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -54,13 +62,26 @@ void extract_entries(const swapfold::Archive& archive, const char* dir) {
     ::close(start);
 }
 
+// The identity of an existing file, to tell whether out.afs is one of the sources.
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+[[nodiscard]] std::optional<FileId> file_id(const char* path) {
+    struct stat st {};
+    if (::stat(path, &st) != 0) return std::nullopt;
+    return FileId{st.st_dev, st.st_ino};
+}
+
 // Maps the replacement of every entry that has one. Only a file that does not exist keeps the
 // entry's data; one that exists but cannot be opened or is empty stops the run. The mappings
-// stay untouched until the rebuild copies them, so they cost no memory before then.
-[[nodiscard]] std::vector<std::span<std::uint8_t>>
-map_replacements(const swapfold::Archive& archive, const char* dir,
-                 std::vector<swapfold::Replacement>& replacements) {
-    std::vector<std::span<std::uint8_t>> mappings;
+// stay untouched until the output is written from them, so they cost no memory before then.
+// Adds the identity of every file mapped to `sources`.
+void map_replacements(const swapfold::Archive& archive, const char* dir,
+                      std::vector<swapfold::Replacement>& replacements,
+                      std::vector<FileId>& sources) {
     replacements.assign(archive.entries, std::nullopt);
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (swapfold::entry_record(archive, i).pos == 0) continue;
@@ -79,10 +100,34 @@ map_replacements(const swapfold::Archive& archive, const char* dir,
 
         print_line("<-", name);
         const std::span<std::uint8_t> mapping = wholefile::mmap_file(path.c_str());
-        mappings.push_back(mapping);
+        if (const auto id = file_id(path.c_str())) sources.push_back(*id);
         replacements[i] = std::span<const std::uint8_t>(mapping);
     }
-    return mappings;
+}
+
+[[nodiscard]] bool is_one_of(const char* path, const std::vector<FileId>& sources) {
+    const std::optional<FileId> id = file_id(path);
+    return id && std::find(sources.begin(), sources.end(), *id) != sources.end();
+}
+
+// Writes the rebuilt archive to `path`, from its layout unless `path` is one of the sources.
+// Entry data from the input is copied from `input`'s file.
+void write_archive(const char* path, const swapfold::Archive& archive,
+                   std::span<const swapfold::Replacement> replacements,
+                   const wholefile::Source& input, const std::vector<FileId>& sources) {
+    try {
+        if (is_one_of(path, sources)) {
+            const swapfold::Rebuilt rebuilt = swapfold::rebuild_archive(archive, replacements);
+            if (rebuilt.failed != nullptr) stop_on_failed_check(rebuilt.failed);
+            wholefile::write_file(path, rebuilt.bytes);
+            return;
+        }
+        const swapfold::Layout layout = swapfold::lay_out_rebuild(archive, replacements);
+        if (layout.failed != nullptr) stop_on_failed_check(layout.failed);
+        wholefile::write_file(path, layout.pieces, {&input, 1});
+    } catch (const std::bad_alloc&) {
+        wholefile::fail("out of memory\n");
+    }
 }
 
 } // namespace
@@ -94,7 +139,10 @@ int main(int argc, char** argv) {
     const char* const replacement_dir = argv[3];
     const char* const extraction_dir = argc == 5 ? argv[4] : nullptr;
 
-    const std::span<std::uint8_t> input = wholefile::mmap_file(in_path);
+    int input_fd = -1;
+    const std::span<std::uint8_t> input = wholefile::mmap_file(in_path, &input_fd);
+    std::vector<FileId> sources;
+    if (const auto id = file_id(in_path)) sources.push_back(*id);
     const swapfold::Checked checked = swapfold::check_archive(input);
     if (checked.verdict == swapfold::Verdict::not_afs) wholefile::fail("not a afs file\n");
     if (checked.verdict == swapfold::Verdict::failed_check) stop_on_failed_check(checked.failed);
@@ -103,18 +151,8 @@ int main(int argc, char** argv) {
     if (extraction_dir != nullptr) extract_entries(archive, extraction_dir);
 
     std::vector<swapfold::Replacement> replacements;
-    const std::vector<std::span<std::uint8_t>> mappings =
-        map_replacements(archive, replacement_dir, replacements);
+    map_replacements(archive, replacement_dir, replacements, sources);
 
-    swapfold::Rebuilt rebuilt;
-    try {
-        rebuilt = swapfold::rebuild_archive(archive, replacements);
-    } catch (const std::bad_alloc&) {
-        wholefile::fail("out of memory\n");
-    }
-    if (rebuilt.failed != nullptr) stop_on_failed_check(rebuilt.failed);
-    for (const auto& mapping : mappings) wholefile::unmap_file(mapping);
-
-    wholefile::write_file(out_path, rebuilt.bytes);
+    write_archive(out_path, archive, replacements, {input, input_fd}, sources);
     return 0;
 }

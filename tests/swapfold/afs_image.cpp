@@ -168,4 +168,128 @@ Bytes sample_replacement() {
     return text("Welcome, traveller! The village has been waiting for you.\n");
 }
 
+// Two entries with data, the locator right after the table and names at 64.
+Image two_entries() {
+    Image image;
+    image.size = 4000;
+    image.names_pos = 64;
+    image.entries = {with_data("one.bin", 200, afstest::pattern(50, 1)),
+                     with_data("two.bin", 300, afstest::pattern(100, 2))};
+    return image;
+}
+
+std::vector<RebuildRow> rebuild_rows() {
+    std::vector<RebuildRow> rows;
+    {
+        RebuildRow r{"locator in the first place", two_entries(), {}};
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"locator in the second place", two_entries(), {}};
+        r.image.place = Place::second;
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"out of order with gaps", {}, {}};
+        r.image.size = 9000;
+        r.image.names_pos = 100;
+        r.image.entries = {with_data("late.bin", 8000, afstest::pattern(900, 4)),
+                           with_data("early.bin", 500, afstest::pattern(3000, 5)),
+                           with_data("mid.bin", 5000, afstest::pattern(2048, 6))};
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"pos 0 entries and empty entries", {}, {}};
+        r.image.size = 1200;
+        r.image.names_pos = 600;
+        r.image.entries = {with_data("a", 100, afstest::pattern(30, 7)), without_data("b", 77),
+                           with_data("empty", 200, {}), with_data("c", 300, afstest::pattern(9, 8)),
+                           without_data("d", 0)};
+        r.image.entries[1].extra = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"first entry without data", {}, {}};
+        r.image.size = 600;
+        r.image.names_pos = 40;
+        r.image.entries = {without_data("none", 5), with_data("x", 300, afstest::pattern(40, 9))};
+        rows.push_back(r);
+    }
+    {
+        // The data of "wide" covers the whole name table and the locator.
+        RebuildRow r{"data overlapping the name table", {}, {}};
+        r.image.size = 1100;
+        r.image.names_pos = 200;
+        r.image.entries = {with_data("wide", 40, afstest::pattern(600, 10)),
+                           with_data("tail", 1000, afstest::pattern(40, 11))};
+        r.image.place = Place::second;
+        rows.push_back(r);
+    }
+    {
+        // The data of "all" covers the header, the table and the locator.
+        RebuildRow r{"data overlapping the entry table", {}, {}};
+        r.image.size = 700;
+        r.image.names_pos = 100;
+        r.image.entries = {with_data("all", 8, afstest::pattern(200, 20))};
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"duplicate names, replaced larger and smaller", {}, {}};
+        r.image.size = 3000;
+        r.image.names_pos = 64;
+        r.image.entries = {with_data("same", 400, afstest::pattern(100, 12)),
+                           with_data("other", 600, afstest::pattern(2000, 13)),
+                           with_data("same", 2700, afstest::pattern(10, 14))};
+        r.replacements = {{"same", afstest::pattern(2100, 15)}, {"other", afstest::pattern(1, 16)}};
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"name filling its field", two_entries(), {}};
+        r.image.entries[0].name = std::string(32, 'q');
+        r.replacements = {{std::string(32, 'q'), afstest::pattern(5000, 17)}};
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"table ending where the first data starts", {}, {}};
+        r.image.size = 16384;
+        r.image.names_pos = 2048;
+        for (int i = 0; i < 254; ++i)
+            r.image.entries.push_back(without_data("e" + std::to_string(i), 1));
+        r.image.entries[0] = with_data("e0", 15000, afstest::pattern(5, 18));
+        r.image.place = Place::second;
+        rows.push_back(r);
+    }
+    {
+        // A zero-length first entry still has data: the locator goes before its offset.
+        RebuildRow r{"zero-length first entry", {}, {}};
+        r.image.size = 900;
+        r.image.names_pos = 500;
+        r.image.entries = {with_data("zero", 300, {}), with_data("z2", 310, {}),
+                           with_data("one", 320, afstest::pattern(1, 21))};
+        r.image.place = Place::second;
+        rows.push_back(r);
+    }
+    {
+        // Entries that follow one another on 2048-byte boundaries, in the input as in the
+        // output, one of them larger than any block a writer might use, and a last one that
+        // ends short of a boundary.
+        RebuildRow r{"contiguous entries on boundaries", {}, {}};
+        r.image.size = 2048 + 4096 + 294912 + 2048 + 1000 + 2048;
+        r.image.names_pos = 2048 + 4096 + 294912 + 2048 + 1000;
+        r.image.entries = {with_data("a", 2048, afstest::pattern(4096, 22)),
+                           with_data("b", 2048 + 4096, afstest::pattern(294912, 23)),
+                           with_data("c", 2048 + 4096 + 294912, afstest::pattern(2048, 24)),
+                           with_data("d", 2048 + 4096 + 294912 + 2048, afstest::pattern(1000, 25))};
+        r.image.place = Place::second;
+        rows.push_back(r);
+    }
+    {
+        RebuildRow r{"no entries", {}, {}};
+        r.image.size = 64;
+        r.image.names_pos = 32; // nonzero, so the first place is used
+        rows.push_back(r);
+    }
+    return rows;
+}
+
 } // namespace afstest

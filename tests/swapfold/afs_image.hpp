@@ -62,4 +62,15 @@ struct Expected {
 inline constexpr const char* sample_replaced_name = "greeting.txt";
 [[nodiscard]] Bytes sample_replacement();
 
+// Two entries with data, the locator right after the table and names at 64.
+[[nodiscard]] Image two_entries();
+
+// Archives that exercise every part of a rebuild, with the replacements to use, by label.
+struct RebuildRow {
+    const char* label;
+    Image image;
+    std::map<std::string, Bytes> replacements;
+};
+[[nodiscard]] std::vector<RebuildRow> rebuild_rows();
+
 } // namespace afstest

@@ -442,7 +442,7 @@ void pwrite_all(int fd, const Bytes& data, std::uint64_t at) {
               static_cast<ssize_t>(data.size()));
 }
 
-TEST(Swapfold, LargeArchiveIsRebuiltWithinInputPlusOutputMemory) {
+TEST(Swapfold, LargeArchiveIsRebuiltWithoutHoldingTheOutput) {
     constexpr std::uint64_t mib = 1 << 20;
     constexpr std::uint64_t size = 600 * mib;
     TempDir dir;
@@ -534,11 +534,11 @@ TEST(Swapfold, LargeArchiveIsRebuiltWithinInputPlusOutputMemory) {
     }
     EXPECT_EQ(mismatched_chunks, 0u);
 
-    const std::uint64_t in_out_kib = (size + length) / 1024;
-    std::printf("peak RSS %ld KiB for %llu KiB in + out\n", r.peak_rss_kib,
-                static_cast<unsigned long long>(in_out_kib));
-    EXPECT_LT(static_cast<std::uint64_t>(r.peak_rss_kib), in_out_kib + 64 * 1024);
-    EXPECT_GT(static_cast<std::uint64_t>(r.peak_rss_kib), length / 1024);
+    // The output is written from the input, never held whole: at most the input is resident
+    // (when the data has to be read through its mapping), never input and output together.
+    std::printf("peak RSS %ld KiB for a %llu KiB input\n", r.peak_rss_kib,
+                static_cast<unsigned long long>(size / 1024));
+    EXPECT_LT(static_cast<std::uint64_t>(r.peak_rss_kib), size / 1024 + 64 * 1024);
 }
 
 } // namespace
