@@ -9,7 +9,8 @@
 # of about 1 GiB with no replacements and is set against cat of the same file.
 #
 # Environment: BUILD_DIR (default build/release), RUNS (default 5), ARCHIVE_MIB (default
-# 1024), SKIP_ARCHIVE=1 to leave out the archive rows.
+# 1024), SKIP_ARCHIVE=1 to leave out the archive rows, SKIP_CORPUS=1 to leave out the corpus
+# rows (only swapfold is then built).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,7 +19,11 @@ runs=${RUNS:-5}
 archive_mib=${ARCHIVE_MIB:-1024}
 
 cmake --preset release -B "$build" >/dev/null
-cmake --build "$build" -j2 --target crunchet uncrunchet swapfold crunchet_reference >/dev/null
+skip_corpus=${SKIP_CORPUS:-0}
+targets="crunchet uncrunchet swapfold crunchet_reference"
+[ "$skip_corpus" = 1 ] && targets=swapfold
+# shellcheck disable=SC2086
+cmake --build "$build" -j2 --target $targets >/dev/null
 
 crunchet=$build/src/crunchet/crunchet
 uncrunchet=$build/src/uncrunchet/uncrunchet
@@ -43,6 +48,9 @@ gather() {
 }
 
 mib=$((1024 * 1024))
+datasets="mixed text code images raw_image random zeros period2"
+[ "$skip_corpus" = 1 ] && datasets=""
+if [ -n "$datasets" ]; then
 gather "$work/text" $((4 * mib)) /usr/share/vim /usr/share/common-licenses /usr/share/doc \
     -type f \( -name '*.txt' -o -name 'GPL*' -o -name 'README*' -o -name 'copyright' \)
 gather "$work/code" $((4 * mib)) /usr/bin /usr/lib/x86_64-linux-gnu -maxdepth 1 -type f \
@@ -69,6 +77,7 @@ cat "$work/text" "$work/code" "$work/images" "$work/raw_image" >"$work/mixed"
 head -c $((4 * mib)) /dev/urandom >"$work/random"
 head -c $((4 * mib)) /dev/zero >"$work/zeros"
 yes 'AB' | tr -d '\n' | head -c $((4 * mib)) >"$work/period2" || true
+fi
 
 # --- timing ---------------------------------------------------------------------------------
 
@@ -101,7 +110,6 @@ printf 'load before the run: %s\n' "$(uptime)"
 printf 'runs per figure: %s (median)\n\n' "$runs"
 printf '%-22s %-9s %9s %8s %9s %10s\n' tool data 'MB/s' 'median s' 'out/in' 'peak KiB'
 
-datasets="mixed text code images raw_image random zeros period2"
 for data in $datasets; do
     in=$work/$data
     bytes=$(stat -c %s "$in")
@@ -190,7 +198,7 @@ fi
 
 ratio() { awk -v a="${speed[$1]}" -v b="${speed[$2]}" 'BEGIN {printf "%.2f", a / b}'; }
 printf '\nthroughput ratios (whole process, medians):\n'
-for data in mixed random; do
+for data in ${datasets:+mixed random}; do
     printf '  %-8s crunchet / reference %s, / gzip -6 %s, / gzip -1 %s, / zstd -3 %s, / lz4 %s\n' \
         "$data" "$(ratio crunchet/$data crunchet-reference/$data)" \
         "$(ratio crunchet/$data 'gzip -6'/$data)" "$(ratio crunchet/$data 'gzip -1'/$data)" \
