@@ -86,6 +86,14 @@ void init_state(EncoderState& state) {
     return state.parent[static_cast<std::size_t>(node)];
 }
 
+// Points the link that leads to p at q instead. Which side of its parent p hangs on is as
+// good as random, so the side indexes the store rather than choosing a branch.
+void relink_above(EncoderState& state, std::int32_t p, Link q) {
+    const std::int32_t above = parent(state, p);
+    const std::size_t side = right(state, above) == p ? right_link : left_link;
+    state.links[static_cast<std::size_t>(above)][side] = q;
+}
+
 // Puts r where p was: r inherits p's parent and both children, and p leaves the tree.
 [[gnu::noinline]] void replace_node(EncoderState& state, std::int32_t p, std::int32_t r) {
     const Link link_r = static_cast<Link>(r);
@@ -93,11 +101,7 @@ void init_state(EncoderState& state) {
     state.links[static_cast<std::size_t>(r)] = state.links[static_cast<std::size_t>(p)];
     parent(state, left(state, p)) = link_r;
     parent(state, right(state, p)) = link_r;
-    const std::int32_t above = parent(state, p);
-    if (right(state, above) == p)
-        right(state, above) = link_r;
-    else
-        left(state, above) = link_r;
+    relink_above(state, p, link_r);
     parent(state, p) = nil_link;
 }
 
@@ -242,12 +246,8 @@ void delete_node(EncoderState& state, std::int32_t p) {
         parent(state, right(state, p)) = static_cast<Link>(q);
     }
 
-    const std::int32_t above = parent(state, p);
-    parent(state, q) = static_cast<Link>(above);
-    if (right(state, above) == p)
-        right(state, above) = static_cast<Link>(q);
-    else
-        left(state, above) = static_cast<Link>(q);
+    parent(state, q) = parent(state, p);
+    relink_above(state, p, static_cast<Link>(q));
     parent(state, p) = nil_link;
 }
 
