@@ -75,6 +75,13 @@ struct FileId {
     return FileId{st.st_dev, st.st_ino};
 }
 
+// The same for the file open as `fd`, which mmap_file() has already queried once.
+[[nodiscard]] FileId file_id(int fd, const char* path) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) wholefile::fail("can't get the size of '%s'\n", path);
+    return FileId{st.st_dev, st.st_ino};
+}
+
 // Maps the replacement of every entry that has one. Only a file that does not exist keeps the
 // entry's data; one that exists but cannot be opened or is empty stops the run. The mappings
 // stay untouched until the output is written from them, so they cost no memory before then.
@@ -141,8 +148,7 @@ int main(int argc, char** argv) {
 
     int input_fd = -1;
     const std::span<std::uint8_t> input = wholefile::mmap_file(in_path, &input_fd);
-    std::vector<FileId> sources;
-    if (const auto id = file_id(in_path)) sources.push_back(*id);
+    std::vector<FileId> sources = {file_id(input_fd, in_path)};
     const swapfold::Checked checked = swapfold::check_archive(input);
     if (checked.verdict == swapfold::Verdict::not_afs) wholefile::fail("not a afs file\n");
     if (checked.verdict == swapfold::Verdict::failed_check) stop_on_failed_check(checked.failed);
