@@ -10,14 +10,22 @@
 // Positions leave their tree as the input overwrites them, 4078 positions behind the one
 // being coded.
 //
-// The trees are index arrays inside one heap block: a link of NIL (4096) is empty, and the
-// 256 roots are right[4097 + b]. A node's left and right links sit side by side, so the walk
-// picks the next one by indexing with the comparison's sign instead of branching. Keys are
-// compared as two big-endian 8-byte numbers (bytes 1..16) and byte 17 alone, which finds the
-// same first difference, and the same order, as a byte-by-byte loop. Updates made through an empty
-// link land in parent[4096], which is never read as a link. The window carries 17 mirror bytes past
-// position 4095 so that the 18 bytes from any position compare without wrapping; they start as 0x00
-// and only input stored below position 17 writes them.
+// The trees are 16-bit index arrays inside one heap block of about 30 KB, small enough for
+// the first-level cache: a link of NIL (4096) is empty, and the 256 roots are right[4097 + b].
+// A node's left and right links sit side by side, so the walk picks the next one by indexing
+// with the comparison's sign instead of branching. Keys are compared as one big-endian
+// 128-bit number (bytes 1..16) and byte 17 alone, which finds the same first difference, and
+// the same order, as a byte-by-byte loop. Updates made through an empty link land in
+// parent[4096], which is never read as a link. The window carries 17 mirror bytes past
+// position 4095 so that the 18 bytes from any position compare without wrapping; they start
+// as 0x00 and only input stored below position 17 writes them.
+//
+// Why the steps can be reordered: the sequence of tree operations (delete the position the
+// next input byte overwrites, insert the next position) is the same whatever gets coded, and
+// the coder only reads the match found at the positions where an item starts. So the tree
+// operations run a little ahead of the coder, and two consecutive insertions that go to
+// different trees, where the second step's deletion does not touch the first one's tree,
+// walk side by side: each walk is a chain of dependent loads, and two chains overlap.
 //
 // Positions 0..4077 are pre-filled with the byte the decoder assumes there, so a match that
 // reaches into them restores exactly what the decoder will produce.
