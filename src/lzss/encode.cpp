@@ -103,7 +103,7 @@ void relink_above(EncoderState& state, std::int32_t p, Link q) {
 }
 
 // Puts r where p was: r inherits p's parent and both children, and p leaves the tree.
-[[gnu::noinline]] void replace_node(EncoderState& state, std::int32_t p, std::int32_t r) {
+void replace_node(EncoderState& state, std::int32_t p, std::int32_t r) {
     const Link link_r = static_cast<Link>(r);
     parent(state, r) = parent(state, p);
     state.links[static_cast<std::size_t>(r)] = state.links[static_cast<std::size_t>(p)];
