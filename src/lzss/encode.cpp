@@ -60,16 +60,21 @@ constexpr std::int32_t literal_threshold = static_cast<std::int32_t>(min_match) 
 constexpr std::size_t group_capacity = 1 + 8 * 2;
 
 // The whole state is kept small enough for the first-level data cache (about 30 KB): links
-// are 16-bit, a node's left and right links sit side by side in one 32-bit pair, and the walk
+// are 16-bit, a node's left and right links sit side by side (node * 2 + side), and the walk
 // picks the next one by indexing with the comparison's sign instead of branching.
 using Link = std::uint16_t;
 constexpr std::size_t left_link = 0;
 constexpr std::size_t right_link = 1;
 constexpr Link nil_link = static_cast<Link>(NIL);
 
+// Where link `side` of `node` sits in the links array.
+constexpr std::size_t link_at(std::int32_t node, std::size_t side) {
+    return static_cast<std::size_t>(node) * 2 + side;
+}
+
 struct EncoderState {
     // Nodes 0..4095, the unused NIL slot 4096, then the 256 roots (only their right link).
-    std::array<std::array<Link, 2>, root_base + tree_count> links;
+    std::array<Link, link_at(root_base + tree_count, 0)> links;
     std::array<Link, ring_size + 1> parent;
     std::array<std::uint8_t, ring_size + mirror_bytes> window;
     std::int32_t best_pos;
@@ -80,15 +85,15 @@ void init_state(EncoderState& state) {
     std::memset(&state, 0, sizeof state);
     std::fill_n(state.window.begin(), first_write_pos, prefill_byte);
     for (std::int32_t b = 0; b < tree_count; ++b)
-        state.links[static_cast<std::size_t>(root_base + b)][right_link] = nil_link;
+        state.links[link_at(root_base + b, right_link)] = nil_link;
     std::fill_n(state.parent.begin(), ring_size, nil_link);
 }
 
 [[nodiscard]] Link& left(EncoderState& state, std::int32_t node) {
-    return state.links[static_cast<std::size_t>(node)][left_link];
+    return state.links[link_at(node, left_link)];
 }
 [[nodiscard]] Link& right(EncoderState& state, std::int32_t node) {
-    return state.links[static_cast<std::size_t>(node)][right_link];
+    return state.links[link_at(node, right_link)];
 }
 [[nodiscard]] Link& parent(EncoderState& state, std::int32_t node) {
     return state.parent[static_cast<std::size_t>(node)];
@@ -99,14 +104,15 @@ void init_state(EncoderState& state) {
 void relink_above(EncoderState& state, std::int32_t p, Link q) {
     const std::int32_t above = parent(state, p);
     const std::size_t side = right(state, above) == p ? right_link : left_link;
-    state.links[static_cast<std::size_t>(above)][side] = q;
+    state.links[link_at(above, side)] = q;
 }
 
 // Puts r where p was: r inherits p's parent and both children, and p leaves the tree.
 void replace_node(EncoderState& state, std::int32_t p, std::int32_t r) {
     const Link link_r = static_cast<Link>(r);
     parent(state, r) = parent(state, p);
-    state.links[static_cast<std::size_t>(r)] = state.links[static_cast<std::size_t>(p)];
+    left(state, r) = left(state, p);
+    right(state, r) = right(state, p);
     parent(state, left(state, p)) = link_r;
     parent(state, right(state, p)) = link_r;
     relink_above(state, p, link_r);
@@ -145,64 +151,70 @@ struct Match {
     std::int32_t pos = 0;
 };
 
-// One insertion's walk down its tree: the node it stands on, the link it takes next and the
-// longest match met so far.
+// A match packed as length << 16 | position, so that a walk keeps it in one register.
+// (length << 16) > packed holds exactly when length is greater than the packed length.
+using PackedMatch = std::uint32_t;
+
+[[nodiscard]] Match unpack(PackedMatch m) {
+    return {static_cast<std::int32_t>(m >> 16), static_cast<std::int32_t>(m & 0xFFFF)};
+}
+
+// One insertion's walk down its tree: the node being added, its key, the link it takes next
+// and the longest match met so far. Two walks run side by side, so the state is kept to what
+// fits in registers for both.
 struct Walk {
     std::int32_t r;
-    u128 key; // bytes 1..16 of the 18 at window[r]
-    std::uint8_t key_last;
-    std::int32_t p;
-    std::size_t side;
-    Match best;
+    u128 key;       // bytes 1..16 of the 18 at window[r]
+    std::size_t at; // link_at(node, side) of the link to take next
+    PackedMatch best;
 };
 
 // Starts adding position r to its tree. `key_bytes` holds the 18 bytes at window[r], read
 // from wherever they are known to be equal: the input itself when it can be, so the walk does
 // not load window bytes that were stored a moment ago.
 Walk start_walk(EncoderState& state, std::int32_t r, const std::uint8_t* key_bytes) {
-    state.links[static_cast<std::size_t>(r)] = {nil_link, nil_link};
-    return {
-        r, load_be128(key_bytes + 1), key_bytes[longest - 1], root_base + key_bytes[0], right_link,
-        {}};
+    left(state, r) = nil_link;
+    right(state, r) = nil_link;
+    return {r, load_be128(key_bytes + 1), link_at(root_base + key_bytes[0], right_link), 0};
 }
 
 // Takes one step down; true when the walk is over, with r hung on an empty link or put in
 // place of an 18-byte match. Only a strictly longer match replaces the best one.
 [[gnu::always_inline]] inline bool step_walk(EncoderState& state, Walk& w) {
-    Link& link = state.links[static_cast<std::size_t>(w.p)][w.side];
+    Link& link = state.links[w.at];
     if (link == nil_link) {
         link = static_cast<Link>(w.r);
-        parent(state, w.r) = static_cast<Link>(w.p);
+        parent(state, w.r) = static_cast<Link>(w.at / 2);
         return true;
     }
     const std::int32_t p = link;
-    w.p = p;
 
     const u128 other = load_be128(state.window.data() + p + 1);
-    std::int32_t length = 0;
+    std::uint32_t length = 0;
     if (other != w.key) [[likely]] {
-        length = 1 + agreeing_bytes(other ^ w.key);
-        w.side = w.key > other ? right_link : left_link;
+        length = 1 + static_cast<std::uint32_t>(agreeing_bytes(other ^ w.key));
+        w.at = link_at(p, w.key > other ? right_link : left_link);
     } else {
-        // Bytes 1..16 agree: byte 17 decides, and an 18-byte match ends the walk.
+        // Bytes 1..16 agree: byte 17 decides, and an 18-byte match ends the walk. The window
+        // already holds all 18 bytes of r's key, and this rare load is a single byte.
         const std::uint8_t o = state.window[static_cast<std::size_t>(p + longest - 1)];
-        if (o == w.key_last) {
-            w.best = {longest, p};
+        const std::uint8_t key_last = state.window[static_cast<std::size_t>(w.r + longest - 1)];
+        if (o == key_last) {
+            w.best = static_cast<PackedMatch>(longest) << 16 | static_cast<PackedMatch>(p);
             replace_node(state, p, w.r);
             return true;
         }
         length = longest - 1;
-        w.side = w.key_last > o ? right_link : left_link;
+        w.at = link_at(p, key_last > o ? right_link : left_link);
     }
-    // Whether this node matches longer depends on the data; selects, not a branch.
-    const bool longer = length > w.best.length;
-    w.best.pos = longer ? p : w.best.pos;
-    w.best.length = longer ? length : w.best.length;
+    // Whether this node matches longer depends on the data; a select, not a branch.
+    const PackedMatch candidate = length << 16;
+    w.best = candidate > w.best ? candidate | static_cast<PackedMatch>(p) : w.best;
     return false;
 }
 
 // Adds position r to its tree and returns the longest match met on the way.
-Match insert_node(EncoderState& state, std::int32_t r, const std::uint8_t* key_bytes) {
+PackedMatch insert_node(EncoderState& state, std::int32_t r, const std::uint8_t* key_bytes) {
     Walk w = start_walk(state, r, key_bytes);
     while (!step_walk(state, w)) {
     }
@@ -211,8 +223,9 @@ Match insert_node(EncoderState& state, std::int32_t r, const std::uint8_t* key_b
 
 // Two insertions into two different trees, which share no node: their walks are independent,
 // so stepping them in turn lets the processor overlap the two chains of loads.
-void insert_pair(EncoderState& state, std::int32_t r1, const std::uint8_t* key1, Match& match1,
-                 std::int32_t r2, const std::uint8_t* key2, Match& match2) {
+void insert_pair(EncoderState& state, std::int32_t r1, const std::uint8_t* key1,
+                 PackedMatch& match1, std::int32_t r2, const std::uint8_t* key2,
+                 PackedMatch& match2) {
     Walk w1 = start_walk(state, r1, key1);
     Walk w2 = start_walk(state, r2, key2);
     for (;;) {
@@ -306,7 +319,7 @@ public:
     // The match found when input byte i was inserted, running more steps when needed.
     [[nodiscard]] Match match_at(std::size_t i) {
         if (i > done_) run_through(std::min(done_ + batch, src_.size() - 1));
-        return results_[i % kept];
+        return unpack(results_[i % kept]);
     }
 
 private:
@@ -366,7 +379,7 @@ private:
 
     EncoderState& state_;
     std::span<const std::uint8_t> src_;
-    std::array<Match, kept> results_{};
+    std::array<PackedMatch, kept> results_{};
     std::size_t done_ = 0;
 };
 
