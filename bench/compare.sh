@@ -81,19 +81,36 @@ fi
 
 # --- timing ---------------------------------------------------------------------------------
 
-# Runs "$@" $runs times with standard output to $out_file; sets median_s and peak_kib.
+# Runs "$@" once with standard output to $out_file, adding its time in nanoseconds and its
+# peak memory to the lists named by $1 and $2. With settle set to a list of files, the run
+# starts with them removed and after a sync, so that it pays neither for dropping the last
+# run's output nor for writing back what that left dirty in the page cache.
 out_file=/dev/null
+settle=()
+run_once() {
+    local -n times_=$1 peaks_=$2
+    shift 2
+    local t0 t1
+    if [ "${#settle[@]}" -gt 0 ]; then rm -f "${settle[@]}" && sync; fi
+    t0=$(date +%s%N)
+    /usr/bin/time -f %M -o "$work/mem" "$@" >"$out_file"
+    t1=$(date +%s%N)
+    times_+=($((t1 - t0)))
+    peaks_+=("$(tail -n 1 "$work/mem")")
+}
+
+# Sets median_s and peak_kib from the lists named by $1 and $2.
+summarise() {
+    local -n times_=$1 peaks_=$2
+    median_s=$(printf '%s\n' "${times_[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.4f", a[int((NR+1)/2)]/1e9}')
+    peak_kib=$(printf '%s\n' "${peaks_[@]}" | sort -n | tail -n 1)
+}
+
+# Runs "$@" $runs times; sets median_s and peak_kib.
 measure() {
-    local times=() peaks=() t0 t1
-    for _ in $(seq "$runs"); do
-        t0=$(date +%s%N)
-        /usr/bin/time -f %M -o "$work/mem" "$@" >"$out_file"
-        t1=$(date +%s%N)
-        times+=($((t1 - t0)))
-        peaks+=("$(tail -n 1 "$work/mem")")
-    done
-    median_s=$(printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.4f", a[int((NR+1)/2)]/1e9}')
-    peak_kib=$(printf '%s\n' "${peaks[@]}" | sort -n | tail -n 1)
+    local times=() peaks=()
+    for _ in $(seq "$runs"); do run_once times peaks "$@"; done
+    summarise times peaks
 }
 
 declare -A speed
@@ -182,19 +199,22 @@ with open(path, "wb") as f:
 PY
     mkdir -p "$work/en"
     bytes=$(stat -c %s "$work/big.afs")
-    archive_runs=$runs
-    runs=$((runs < 3 ? runs : 3))
-    out_file=/dev/null
     cat "$work/big.afs" >/dev/null # into the page cache for both
-    sync "$work/big.afs" # its writeback would otherwise fall on the first timed runs
-    measure "$swapfold" "$work/big.afs" "$work/out.afs" "$work/en"
+    # 1 GiB written per run, so the machine's state drifts from run to run: the two take turns,
+    # and each run writes a new file from a settled page cache.
+    swapfold_times=() swapfold_peaks=() cat_times=() cat_peaks=()
+    for _ in $(seq "$runs"); do
+        out_file=/dev/null settle=("$work/out.afs")
+        run_once swapfold_times swapfold_peaks "$swapfold" "$work/big.afs" "$work/out.afs" "$work/en"
+        out_file=$work/cat.afs settle=("$work/cat.afs")
+        run_once cat_times cat_peaks cat "$work/big.afs"
+    done
+    settle=()
+    summarise swapfold_times swapfold_peaks
     row swapfold archive "$bytes" "$(stat -c %s "$work/out.afs")"
-    rm -f "$work/out.afs"
-    out_file=$work/cat.afs
-    measure cat "$work/big.afs"
+    summarise cat_times cat_peaks
     row cat archive "$bytes" "$(stat -c %s "$work/cat.afs")"
-    rm -f "$work/cat.afs" "$work/big.afs"
-    runs=$archive_runs
+    rm -f "$work/out.afs" "$work/cat.afs" "$work/big.afs"
 fi
 
 ratio() { awk -v a="${speed[$1]}" -v b="${speed[$2]}" 'BEGIN {printf "%.2f", a / b}'; }
