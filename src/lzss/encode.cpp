@@ -27,6 +27,11 @@
 // different trees, where the second step's deletion does not touch the first one's tree,
 // walk side by side: each walk is a chain of dependent loads, and two chains overlap.
 //
+// Keys are read from the input rather than the window wherever the two are known to hold the
+// same bytes: the window's copy was stored a byte at a time a moment ago, and a wide load of
+// bytes still on their way to the cache waits for them. That is the new position's own key
+// (while 18 input bytes remain), and, inside runs, the recent node an insertion meets first.
+//
 // Positions 0..4077 are pre-filled with the byte the decoder assumes there, so a match that
 // reaches into them restores exactly what the decoder will produce.
 #include "lzss.hpp"
@@ -178,9 +183,17 @@ Walk start_walk(EncoderState& state, std::int32_t r, const std::uint8_t* key_byt
     return {r, load_be128(key_bytes + 1), link_at(root_base + key_bytes[0], right_link), 0};
 }
 
+// Where a walk reads the bytes at window position p from, when not from the window itself.
+// `bytes_at(p)` must hold the same bytes 1..16 as the window does there.
+struct FromWindow {
+    const std::uint8_t* window;
+    const std::uint8_t* operator()(std::int32_t p) const { return window + p; }
+};
+
 // Takes one step down; true when the walk is over, with r hung on an empty link or put in
 // place of an 18-byte match. Only a strictly longer match replaces the best one.
-[[gnu::always_inline]] inline bool step_walk(EncoderState& state, Walk& w) {
+template <class BytesAt>
+[[gnu::always_inline]] inline bool step_walk(EncoderState& state, Walk& w, BytesAt bytes_at) {
     Link& link = state.links[w.at];
     if (link == nil_link) {
         link = static_cast<Link>(w.r);
@@ -189,7 +202,7 @@ Walk start_walk(EncoderState& state, std::int32_t r, const std::uint8_t* key_byt
     }
     const std::int32_t p = link;
 
-    const u128 other = load_be128(state.window.data() + p + 1);
+    const u128 other = load_be128(bytes_at(p) + 1);
     std::uint32_t length = 0;
     if (other != w.key) [[likely]] {
         length = 1 + static_cast<std::uint32_t>(agreeing_bytes(other ^ w.key));
@@ -211,6 +224,10 @@ Walk start_walk(EncoderState& state, std::int32_t r, const std::uint8_t* key_byt
     const PackedMatch candidate = length << 16;
     w.best = candidate > w.best ? candidate | static_cast<PackedMatch>(p) : w.best;
     return false;
+}
+
+[[gnu::always_inline]] inline bool step_walk(EncoderState& state, Walk& w) {
+    return step_walk(state, w, FromWindow{state.window.data()});
 }
 
 // Adds position r to its tree and returns the longest match met on the way.
@@ -305,6 +322,9 @@ public:
     // ask for: it never looks back, and it looks at most 18 steps past the last one run.
     static constexpr std::size_t kept = 256;
     static constexpr std::size_t batch = 128;
+    // How far back a node may start for its bytes to be read from the input instead of the
+    // window: far enough to cover the stores still in flight.
+    static constexpr std::size_t near_back = 16;
 
     Steps(EncoderState& state, std::span<const std::uint8_t> src) : state_(state), src_(src) {}
 
@@ -359,6 +379,30 @@ private:
                                         state_.window[static_cast<std::size_t>(s2)] != tree1);
     }
 
+    // Inserts the position of input byte k. A step that cannot run beside the next one is
+    // mostly inside a run (the next byte starts the same tree), and there the first node met
+    // is one of the last few inserted, whose bytes were stored a moment ago: a wide load of
+    // them would wait for those stores, so they are read from the input, which holds the
+    // same bytes wherever the node's key lies wholly in what has been stored of it.
+    [[nodiscard]] PackedMatch insert_alone(std::size_t k) {
+        const std::uint8_t* const key = key_of(k);
+        Walk w = start_walk(state_, r_of(k), key);
+        const std::int32_t r = w.r;
+        const bool key_from_input = k + longest <= src_.size();
+        // The node d positions back starts at input byte k - d: in the input when d <= k.
+        const std::int32_t near =
+            key_from_input ? static_cast<std::int32_t>(std::min<std::size_t>(k, near_back)) : 0;
+        const std::uint8_t* const window = state_.window.data();
+        const auto near_or_window = [=](std::int32_t p) {
+            const std::int32_t back = (r - p) & ring_mask;
+            return back <= near ? key - back : window + p;
+        };
+        if (step_walk(state_, w, near_or_window)) return w.best;
+        while (!step_walk(state_, w)) {
+        }
+        return w.best;
+    }
+
     void run_through(std::size_t last) {
         std::size_t k = done_ + 1;
         while (k <= last) {
@@ -370,7 +414,7 @@ private:
                 k += 2;
             } else {
                 overwrite(k);
-                results_[k % kept] = insert_node(state_, r_of(k), key_of(k));
+                results_[k % kept] = insert_alone(k);
                 k += 1;
             }
         }
