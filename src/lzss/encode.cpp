@@ -113,14 +113,16 @@ void relink_above(EncoderState& state, std::int32_t p, Link q) {
 }
 
 // Puts r where p was: r inherits p's parent and both children, and p leaves the tree.
-void replace_node(EncoderState& state, std::int32_t p, std::int32_t r) {
+// `above` is the link that leads to p, the one the walk that found p came down by, so the
+// parent need not be asked which of its sides p hangs on.
+void replace_node(EncoderState& state, std::int32_t p, std::int32_t r, Link& above) {
     const Link link_r = static_cast<Link>(r);
     parent(state, r) = parent(state, p);
     left(state, r) = left(state, p);
     right(state, r) = right(state, p);
     parent(state, left(state, p)) = link_r;
     parent(state, right(state, p)) = link_r;
-    relink_above(state, p, link_r);
+    above = link_r;
     parent(state, p) = nil_link;
 }
 
@@ -214,7 +216,7 @@ template <class BytesAt>
         const std::uint8_t key_last = state.window[static_cast<std::size_t>(w.r + longest - 1)];
         if (o == key_last) {
             w.best = static_cast<PackedMatch>(longest) << 16 | static_cast<PackedMatch>(p);
-            replace_node(state, p, w.r);
+            replace_node(state, p, w.r, link);
             return true;
         }
         length = longest - 1;
