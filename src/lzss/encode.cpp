@@ -15,10 +15,12 @@
 // A node's left and right links sit side by side, so the walk picks the next one by indexing
 // with the comparison's sign instead of branching. Keys are compared as one big-endian
 // 128-bit number (bytes 1..16) and byte 17 alone, which finds the same first difference, and
-// the same order, as a byte-by-byte loop. Updates made through an empty link land in
-// parent[4096], which is never read as a link. The window carries 17 mirror bytes past
-// position 4095 so that the 18 bytes from any position compare without wrapping; they start
-// as 0x00 and only input stored below position 17 writes them.
+// the same order, as a byte-by-byte loop. In place of its parent a node records the link
+// that leads to it (its parent's index and side as one link index), so taking it out is one
+// store with no question of which side it hangs on; not_in_tree marks a position in no
+// tree. Updates made through an empty link land in above[4096], which is never read. The window
+// carries 17 mirror bytes past position 4095 so that the 18 bytes from any position compare without
+// wrapping; they start as 0x00 and only input stored below position 17 writes them.
 //
 // Why the steps can be reordered: the sequence of tree operations (delete the position the
 // next input byte overwrites, insert the next position) is the same whatever gets coded, and
@@ -71,6 +73,8 @@ using Link = std::uint16_t;
 constexpr std::size_t left_link = 0;
 constexpr std::size_t right_link = 1;
 constexpr Link nil_link = static_cast<Link>(NIL);
+// What `above` holds for a position in no tree; no link index is as large.
+constexpr Link not_in_tree = 0xFFFF;
 
 // Where link `side` of `node` sits in the links array.
 constexpr std::size_t link_at(std::int32_t node, std::size_t side) {
@@ -80,7 +84,7 @@ constexpr std::size_t link_at(std::int32_t node, std::size_t side) {
 struct EncoderState {
     // Nodes 0..4095, the unused NIL slot 4096, then the 256 roots (only their right link).
     std::array<Link, link_at(root_base + tree_count, 0)> links;
-    std::array<Link, ring_size + 1> parent;
+    std::array<Link, ring_size + 1> above;
     std::array<std::uint8_t, ring_size + mirror_bytes> window;
     std::int32_t best_pos;
     std::int32_t best_len;
@@ -91,7 +95,7 @@ void init_state(EncoderState& state) {
     std::fill_n(state.window.begin(), first_write_pos, prefill_byte);
     for (std::int32_t b = 0; b < tree_count; ++b)
         state.links[link_at(root_base + b, right_link)] = nil_link;
-    std::fill_n(state.parent.begin(), ring_size, nil_link);
+    std::fill_n(state.above.begin(), ring_size, not_in_tree);
 }
 
 [[nodiscard]] Link& left(EncoderState& state, std::int32_t node) {
@@ -100,30 +104,26 @@ void init_state(EncoderState& state) {
 [[nodiscard]] Link& right(EncoderState& state, std::int32_t node) {
     return state.links[link_at(node, right_link)];
 }
-[[nodiscard]] Link& parent(EncoderState& state, std::int32_t node) {
-    return state.parent[static_cast<std::size_t>(node)];
+// The link that leads to `node`, as an index into the links array.
+[[nodiscard]] Link& above(EncoderState& state, std::int32_t node) {
+    return state.above[static_cast<std::size_t>(node)];
 }
 
-// Points the link that leads to p at q instead. Which side of its parent p hangs on is as
-// good as random, so the side indexes the store rather than choosing a branch.
-void relink_above(EncoderState& state, std::int32_t p, Link q) {
-    const std::int32_t above = parent(state, p);
-    const std::size_t side = right(state, above) == p ? right_link : left_link;
-    state.links[link_at(above, side)] = q;
+[[nodiscard]] Link link_index(std::int32_t node, std::size_t side) {
+    return static_cast<Link>(link_at(node, side));
 }
 
-// Puts r where p was: r inherits p's parent and both children, and p leaves the tree.
-// `above` is the link that leads to p, the one the walk that found p came down by, so the
-// parent need not be asked which of its sides p hangs on.
-void replace_node(EncoderState& state, std::int32_t p, std::int32_t r, Link& above) {
+// Puts r where p was: r inherits p's place and both children, and p leaves the tree.
+// `link` is the one that leads to p, which the walk that found p came down by.
+void replace_node(EncoderState& state, std::int32_t p, std::int32_t r, Link& link) {
     const Link link_r = static_cast<Link>(r);
-    parent(state, r) = parent(state, p);
+    above(state, r) = above(state, p);
     left(state, r) = left(state, p);
     right(state, r) = right(state, p);
-    parent(state, left(state, p)) = link_r;
-    parent(state, right(state, p)) = link_r;
-    above = link_r;
-    parent(state, p) = nil_link;
+    above(state, left(state, p)) = link_index(r, left_link);
+    above(state, right(state, p)) = link_index(r, right_link);
+    link = link_r;
+    above(state, p) = not_in_tree;
 }
 
 // Eight bytes as a big-endian number: comparing two such numbers orders them as their
@@ -199,7 +199,7 @@ template <class BytesAt>
     Link& link = state.links[w.at];
     if (link == nil_link) {
         link = static_cast<Link>(w.r);
-        parent(state, w.r) = static_cast<Link>(w.at / 2);
+        above(state, w.r) = static_cast<Link>(w.at);
         return true;
     }
     const std::int32_t p = link;
@@ -266,7 +266,7 @@ void insert_pair(EncoderState& state, std::int32_t r1, const std::uint8_t* key1,
 // Takes position p out of its tree, if it is in one. A node with two children gives its
 // place to the greatest node of its left subtree.
 void delete_node(EncoderState& state, std::int32_t p) {
-    if (parent(state, p) == nil_link) return;
+    if (above(state, p) == not_in_tree) return;
 
     std::int32_t q = 0;
     if (right(state, p) == nil_link) {
@@ -277,18 +277,19 @@ void delete_node(EncoderState& state, std::int32_t p) {
         q = left(state, p);
         if (right(state, q) != nil_link) {
             while (right(state, q) != nil_link) q = right(state, q);
-            right(state, parent(state, q)) = left(state, q);
-            parent(state, left(state, q)) = parent(state, q);
+            // q is a right child: its left subtree takes its place.
+            state.links[above(state, q)] = left(state, q);
+            above(state, left(state, q)) = above(state, q);
             left(state, q) = left(state, p);
-            parent(state, left(state, p)) = static_cast<Link>(q);
+            above(state, left(state, p)) = link_index(q, left_link);
         }
         right(state, q) = right(state, p);
-        parent(state, right(state, p)) = static_cast<Link>(q);
+        above(state, right(state, p)) = link_index(q, right_link);
     }
 
-    parent(state, q) = parent(state, p);
-    relink_above(state, p, static_cast<Link>(q));
-    parent(state, p) = nil_link;
+    above(state, q) = above(state, p);
+    state.links[above(state, p)] = static_cast<Link>(q);
+    above(state, p) = not_in_tree;
 }
 
 // The output side: bytes go out one at a time, and the first that would land at the end of
@@ -377,7 +378,7 @@ private:
     [[nodiscard]] bool independent(std::size_t k) const {
         const std::uint8_t tree1 = src_[k];
         const std::int32_t s2 = s_of(k + 1);
-        return tree1 != src_[k + 1] && (state_.parent[static_cast<std::size_t>(s2)] == nil_link ||
+        return tree1 != src_[k + 1] && (state_.above[static_cast<std::size_t>(s2)] == not_in_tree ||
                                         state_.window[static_cast<std::size_t>(s2)] != tree1);
     }
 
