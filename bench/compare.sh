@@ -82,16 +82,12 @@ fi
 # --- timing ---------------------------------------------------------------------------------
 
 # Runs "$@" once with standard output to $out_file, adding its time in nanoseconds and its
-# peak memory to the lists named by $1 and $2. With settle set to a list of files, the run
-# starts with them removed and after a sync, so that it pays neither for dropping the last
-# run's output nor for writing back what that left dirty in the page cache.
+# peak memory to the lists named by $1 and $2.
 out_file=/dev/null
-settle=()
 run_once() {
     local -n times_=$1 peaks_=$2
     shift 2
     local t0 t1
-    if [ "${#settle[@]}" -gt 0 ]; then rm -f "${settle[@]}" && sync; fi
     t0=$(date +%s%N)
     /usr/bin/time -f %M -o "$work/mem" "$@" >"$out_file"
     t1=$(date +%s%N)
@@ -201,15 +197,17 @@ PY
     bytes=$(stat -c %s "$work/big.afs")
     cat "$work/big.afs" >/dev/null # into the page cache for both
     # 1 GiB written per run, so the machine's state drifts from run to run: the two take turns,
-    # and each run writes a new file from a settled page cache.
+    # and each run writes a new file after a sync, paying neither for dropping the last run's
+    # output nor for writing back what that left dirty in the page cache.
     swapfold_times=() swapfold_peaks=() cat_times=() cat_peaks=()
     for _ in $(seq "$runs"); do
-        out_file=/dev/null settle=("$work/out.afs")
+        rm -f "$work/out.afs" && sync
+        out_file=/dev/null
         run_once swapfold_times swapfold_peaks "$swapfold" "$work/big.afs" "$work/out.afs" "$work/en"
-        out_file=$work/cat.afs settle=("$work/cat.afs")
+        rm -f "$work/cat.afs" && sync
+        out_file=$work/cat.afs
         run_once cat_times cat_peaks cat "$work/big.afs"
     done
-    settle=()
     summarise swapfold_times swapfold_peaks
     row swapfold archive "$bytes" "$(stat -c %s "$work/out.afs")"
     summarise cat_times cat_peaks

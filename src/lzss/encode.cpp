@@ -17,10 +17,10 @@
 // 128-bit number (bytes 1..16) and byte 17 alone, which finds the same first difference, and
 // the same order, as a byte-by-byte loop. In place of its parent a node records the link
 // that leads to it (its parent's index and side as one link index), so taking it out is one
-// store with no question of which side it hangs on; not_in_tree marks a position in no
-// tree. Updates made through an empty link land in above[4096], which is never read. The window
-// carries 17 mirror bytes past position 4095 so that the 18 bytes from any position compare without
-// wrapping; they start as 0x00 and only input stored below position 17 writes them.
+// store with no question of which side it hangs on; not_in_tree marks a position in no tree.
+// Updates made through an empty link land in above[4096], which is never read. The window
+// carries 17 mirror bytes past position 4095 so that the 18 bytes from any position compare
+// without wrapping; they start as 0x00 and only input stored below position 17 writes them.
 //
 // Why the steps can be reordered: the sequence of tree operations (delete the position the
 // next input byte overwrites, insert the next position) is the same whatever gets coded, and
@@ -86,8 +86,6 @@ struct EncoderState {
     std::array<Link, link_at(root_base + tree_count, 0)> links;
     std::array<Link, ring_size + 1> above;
     std::array<std::uint8_t, ring_size + mirror_bytes> window;
-    std::int32_t best_pos;
-    std::int32_t best_len;
 };
 
 void init_state(EncoderState& state) {
@@ -185,8 +183,8 @@ Walk start_walk(EncoderState& state, std::int32_t r, const std::uint8_t* key_byt
     return {r, load_be128(key_bytes + 1), link_at(root_base + key_bytes[0], right_link), 0};
 }
 
-// Where a walk reads the bytes at window position p from, when not from the window itself.
-// `bytes_at(p)` must hold the same bytes 1..16 as the window does there.
+// Where a walk reads the key of the node at window position p from. Any other source must
+// hold the same bytes 1..16 as the window does there; this one is the window itself.
 struct FromWindow {
     const std::uint8_t* window;
     const std::uint8_t* operator()(std::int32_t p) const { return window + p; }
@@ -232,12 +230,17 @@ template <class BytesAt>
     return step_walk(state, w, FromWindow{state.window.data()});
 }
 
-// Adds position r to its tree and returns the longest match met on the way.
-PackedMatch insert_node(EncoderState& state, std::int32_t r, const std::uint8_t* key_bytes) {
-    Walk w = start_walk(state, r, key_bytes);
+// Walks on to the end and returns the longest match met.
+[[gnu::always_inline]] inline PackedMatch finish_walk(EncoderState& state, Walk& w) {
     while (!step_walk(state, w)) {
     }
     return w.best;
+}
+
+// Adds position r to its tree and returns the longest match met on the way.
+PackedMatch insert_node(EncoderState& state, std::int32_t r, const std::uint8_t* key_bytes) {
+    Walk w = start_walk(state, r, key_bytes);
+    return finish_walk(state, w);
 }
 
 // Two insertions into two different trees, which share no node: their walks are independent,
@@ -249,18 +252,16 @@ void insert_pair(EncoderState& state, std::int32_t r1, const std::uint8_t* key1,
     Walk w2 = start_walk(state, r2, key2);
     for (;;) {
         if (step_walk(state, w1)) {
-            while (!step_walk(state, w2)) {
-            }
-            break;
+            match1 = w1.best;
+            match2 = finish_walk(state, w2);
+            return;
         }
         if (step_walk(state, w2)) {
-            while (!step_walk(state, w1)) {
-            }
-            break;
+            match1 = finish_walk(state, w1);
+            match2 = w2.best;
+            return;
         }
     }
-    match1 = w1.best;
-    match2 = w2.best;
 }
 
 // Takes position p out of its tree, if it is in one. A node with two children gives its
@@ -392,7 +393,8 @@ private:
         Walk w = start_walk(state_, r_of(k), key);
         const std::int32_t r = w.r;
         const bool key_from_input = k + longest <= src_.size();
-        // The node d positions back starts at input byte k - d: in the input when d <= k.
+        // The node `back` positions behind r starts at input byte k - back, which is in the
+        // input when back <= k.
         const std::int32_t near =
             key_from_input ? static_cast<std::int32_t>(std::min<std::size_t>(k, near_back)) : 0;
         const std::uint8_t* const window = state_.window.data();
@@ -401,9 +403,7 @@ private:
             return back <= near ? key - back : window + p;
         };
         if (step_walk(state_, w, near_or_window)) return w.best;
-        while (!step_walk(state_, w)) {
-        }
-        return w.best;
+        return finish_walk(state_, w);
     }
 
     void run_through(std::size_t last) {
