@@ -27,7 +27,9 @@
 // the coder only reads the match found at the positions where an item starts. So the tree
 // operations run a little ahead of the coder, and two consecutive insertions that go to
 // different trees, where the second step's deletion does not touch the first one's tree,
-// walk side by side: each walk is a chain of dependent loads, and two chains overlap.
+// walk side by side: each walk is a chain of dependent loads, and two chains overlap. A walk
+// left to run alone, once the other of its pair has ended, loads both children of each node
+// it reaches before the comparison picks one, so that its own next step is already on its way.
 //
 // Keys are read from the input rather than the window wherever the two are known to hold the
 // same bytes: the window's copy was stored a byte at a time a moment ago, and a wide load of
@@ -230,11 +232,89 @@ template <class BytesAt>
     return step_walk(state, w, FromWindow{state.window.data()});
 }
 
-// Walks on to the end and returns the longest match met.
-[[gnu::always_inline]] inline PackedMatch finish_walk(EncoderState& state, Walk& w) {
-    while (!step_walk(state, w)) {
+// A node's two links as one number, left in the low half: one load gives both children.
+std::uint32_t load_children(const EncoderState& state, std::int32_t node) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, &state.links[link_at(node, left_link)], sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = v >> 16 | v << 16;
+    return v;
+}
+
+// A walk that runs alone has no second chain of loads to overlap with, so it overlaps with
+// itself: standing at a node whose key and children are loaded, it loads both children's
+// keys and links before the comparison picks one. An empty link points at NIL, whose slots
+// and key bytes are there to be read.
+struct Descent {
+    std::int32_t r;
+    u128 key;
+    PackedMatch best;
+    std::int32_t p;
+    u128 p_key;
+    std::uint32_t p_children;
+};
+
+// Hangs r on the empty link at index `at`.
+void hang(EncoderState& state, std::int32_t r, std::size_t at) {
+    state.links[at] = static_cast<Link>(r);
+    above(state, r) = static_cast<Link>(at);
+}
+
+// Takes one step of a lone walk; true when it is over, as step_walk.
+[[gnu::always_inline]] inline bool step_descent(EncoderState& state, Descent& d) {
+    const std::int32_t p = d.p;
+    const auto c0 = static_cast<std::int32_t>(d.p_children & 0xFFFF);
+    const auto c1 = static_cast<std::int32_t>(d.p_children >> 16);
+    const u128 k0 = load_be128(state.window.data() + c0 + 1);
+    const u128 k1 = load_be128(state.window.data() + c1 + 1);
+    const std::uint32_t l0 = load_children(state, c0);
+    const std::uint32_t l1 = load_children(state, c1);
+
+    std::uint32_t length = 0;
+    std::uint32_t side = 0;
+    if (d.p_key != d.key) [[likely]] {
+        length = 1 + static_cast<std::uint32_t>(agreeing_bytes(d.p_key ^ d.key));
+        side = d.key > d.p_key ? 1 : 0;
+    } else {
+        const std::uint8_t o = state.window[static_cast<std::size_t>(p + longest - 1)];
+        const std::uint8_t key_last = state.window[static_cast<std::size_t>(d.r + longest - 1)];
+        if (o == key_last) {
+            d.best = static_cast<PackedMatch>(longest) << 16 | static_cast<PackedMatch>(p);
+            replace_node(state, p, d.r, state.links[above(state, p)]);
+            return true;
+        }
+        length = longest - 1;
+        side = key_last > o ? 1 : 0;
     }
-    return w.best;
+    const PackedMatch candidate = length << 16;
+    d.best = candidate > d.best ? candidate | static_cast<PackedMatch>(p) : d.best;
+    const std::uint64_t pick = 0 - static_cast<std::uint64_t>(side);
+    const auto c = static_cast<std::int32_t>(static_cast<std::uint64_t>(c0) ^
+                                             ((static_cast<std::uint64_t>(c0 ^ c1)) & pick));
+    if (c == NIL) {
+        hang(state, d.r, link_at(p, side));
+        return true;
+    }
+    d.p = c;
+    d.p_key = k0 ^ ((k0 ^ k1) & (static_cast<u128>(pick) << 64 | pick));
+    d.p_children = l0 ^ ((l0 ^ l1) & static_cast<std::uint32_t>(pick));
+    return false;
+}
+
+// Walks on alone to the end and returns the longest match met. The first step is a plain one:
+// it often ends the walk (inside runs, at an 18-byte match), and then loading the children
+// ahead would be wasted.
+[[gnu::always_inline]] inline PackedMatch finish_walk(EncoderState& state, Walk& w) {
+    if (step_walk(state, w)) return w.best;
+    const std::int32_t p = state.links[w.at];
+    if (p == NIL) {
+        hang(state, w.r, w.at);
+        return w.best;
+    }
+    Descent d{
+        w.r, w.key, w.best, p, load_be128(state.window.data() + p + 1), load_children(state, p)};
+    while (!step_descent(state, d)) {
+    }
+    return d.best;
 }
 
 // Adds position r to its tree and returns the longest match met on the way.
