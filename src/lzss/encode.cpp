@@ -192,14 +192,46 @@ struct FromWindow {
     const std::uint8_t* operator()(std::int32_t p) const { return window + p; }
 };
 
+// Hangs r on the empty link at index `at`.
+void hang(EncoderState& state, std::int32_t r, std::size_t at) {
+    state.links[at] = static_cast<Link>(r);
+    above(state, r) = static_cast<Link>(at);
+}
+
+// When keys agree in bytes 1..16, byte 17 decides: whether r's key goes right of p's, and
+// whether all 18 bytes agree. The window already holds all 18 bytes of r's key, and this
+// rare load is a single byte.
+struct LastByte {
+    bool same;
+    std::size_t side;
+};
+
+[[nodiscard]] LastByte compare_last_byte(const EncoderState& state, std::int32_t r,
+                                         std::int32_t p) {
+    const std::uint8_t o = state.window[static_cast<std::size_t>(p + longest - 1)];
+    const std::uint8_t key_last = state.window[static_cast<std::size_t>(r + longest - 1)];
+    return {o == key_last, key_last > o ? right_link : left_link};
+}
+
+// Only a strictly longer match replaces the best one. Whether this node matches longer
+// depends on the data; a select, not a branch.
+void keep_longer(PackedMatch& best, std::uint32_t length, std::int32_t p) {
+    const PackedMatch candidate = length << 16;
+    best = candidate > best ? candidate | static_cast<PackedMatch>(p) : best;
+}
+
+// An 18-byte match ends the walk with r in p's place.
+PackedMatch full_match(std::int32_t p) {
+    return static_cast<PackedMatch>(longest) << 16 | static_cast<PackedMatch>(p);
+}
+
 // Takes one step down; true when the walk is over, with r hung on an empty link or put in
 // place of an 18-byte match. Only a strictly longer match replaces the best one.
 template <class BytesAt>
 [[gnu::always_inline]] inline bool step_walk(EncoderState& state, Walk& w, BytesAt bytes_at) {
     Link& link = state.links[w.at];
     if (link == nil_link) {
-        link = static_cast<Link>(w.r);
-        above(state, w.r) = static_cast<Link>(w.at);
+        hang(state, w.r, w.at);
         return true;
     }
     const std::int32_t p = link;
@@ -210,21 +242,16 @@ template <class BytesAt>
         length = 1 + static_cast<std::uint32_t>(agreeing_bytes(other ^ w.key));
         w.at = link_at(p, w.key > other ? right_link : left_link);
     } else {
-        // Bytes 1..16 agree: byte 17 decides, and an 18-byte match ends the walk. The window
-        // already holds all 18 bytes of r's key, and this rare load is a single byte.
-        const std::uint8_t o = state.window[static_cast<std::size_t>(p + longest - 1)];
-        const std::uint8_t key_last = state.window[static_cast<std::size_t>(w.r + longest - 1)];
-        if (o == key_last) {
-            w.best = static_cast<PackedMatch>(longest) << 16 | static_cast<PackedMatch>(p);
+        const LastByte last = compare_last_byte(state, w.r, p);
+        if (last.same) {
+            w.best = full_match(p);
             replace_node(state, p, w.r, link);
             return true;
         }
         length = longest - 1;
-        w.at = link_at(p, key_last > o ? right_link : left_link);
+        w.at = link_at(p, last.side);
     }
-    // Whether this node matches longer depends on the data; a select, not a branch.
-    const PackedMatch candidate = length << 16;
-    w.best = candidate > w.best ? candidate | static_cast<PackedMatch>(p) : w.best;
+    keep_longer(w.best, length, p);
     return false;
 }
 
@@ -253,12 +280,6 @@ struct Descent {
     std::uint32_t p_children;
 };
 
-// Hangs r on the empty link at index `at`.
-void hang(EncoderState& state, std::int32_t r, std::size_t at) {
-    state.links[at] = static_cast<Link>(r);
-    above(state, r) = static_cast<Link>(at);
-}
-
 // Takes one step of a lone walk; true when it is over, as step_walk.
 [[gnu::always_inline]] inline bool step_descent(EncoderState& state, Descent& d) {
     const std::int32_t p = d.p;
@@ -270,23 +291,21 @@ void hang(EncoderState& state, std::int32_t r, std::size_t at) {
     const std::uint32_t l1 = load_children(state, c1);
 
     std::uint32_t length = 0;
-    std::uint32_t side = 0;
+    std::size_t side = 0;
     if (d.p_key != d.key) [[likely]] {
         length = 1 + static_cast<std::uint32_t>(agreeing_bytes(d.p_key ^ d.key));
-        side = d.key > d.p_key ? 1 : 0;
+        side = d.key > d.p_key ? right_link : left_link;
     } else {
-        const std::uint8_t o = state.window[static_cast<std::size_t>(p + longest - 1)];
-        const std::uint8_t key_last = state.window[static_cast<std::size_t>(d.r + longest - 1)];
-        if (o == key_last) {
-            d.best = static_cast<PackedMatch>(longest) << 16 | static_cast<PackedMatch>(p);
+        const LastByte last = compare_last_byte(state, d.r, p);
+        if (last.same) {
+            d.best = full_match(p);
             replace_node(state, p, d.r, state.links[above(state, p)]);
             return true;
         }
         length = longest - 1;
-        side = key_last > o ? 1 : 0;
+        side = last.side;
     }
-    const PackedMatch candidate = length << 16;
-    d.best = candidate > d.best ? candidate | static_cast<PackedMatch>(p) : d.best;
+    keep_longer(d.best, length, p);
     const std::uint64_t pick = 0 - static_cast<std::uint64_t>(side);
     const auto c = static_cast<std::int32_t>(static_cast<std::uint64_t>(c0) ^
                                              ((static_cast<std::uint64_t>(c0 ^ c1)) & pick));
