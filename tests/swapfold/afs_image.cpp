@@ -254,7 +254,7 @@ std::vector<RebuildRow> rebuild_rows() {
         r.image.size = 16384;
         r.image.names_pos = 2048;
         for (int i = 0; i < 254; ++i)
-            r.image.entries.push_back(without_data("e" + std::to_string(i), 1));
+            r.image.entries.push_back(without_data(std::string("e").append(std::to_string(i)), 1));
         r.image.entries[0] = with_data("e0", 15000, afstest::pattern(5, 18));
         r.image.place = Place::second;
         rows.push_back(r);
