@@ -10,17 +10,19 @@
 // Positions leave their tree as the input overwrites them, 4078 positions behind the one
 // being coded.
 //
-// The trees are 16-bit index arrays inside one heap block of about 30 KB, small enough for
-// the first-level cache: a link of NIL (4096) is empty, and the 256 roots are right[4097 + b].
-// A node's left and right links sit side by side, so the walk picks the next one by indexing
-// with the comparison's sign instead of branching. Keys are compared as one big-endian
-// 128-bit number (bytes 1..16) and byte 17 alone, which finds the same first difference, and
-// the same order, as a byte-by-byte loop. In place of its parent a node records the link
-// that leads to it (its parent's index and side as one link index), so taking it out is one
-// store with no question of which side it hangs on; not_in_tree marks a position in no tree.
-// Updates made through an empty link land in above[4096], which is never read. The window
-// carries 17 mirror bytes past position 4095 so that the 18 bytes from any position compare
-// without wrapping; they start as 0x00 and only input stored below position 17 writes them.
+// The trees are 16-bit index arrays inside one heap block of about 30 KB, small enough for the
+// first-level cache: a link of NIL (4096) is empty, and the 256 roots are right[4097 + b]. A
+// node's left and right links sit side by side, so the walk picks the next one by indexing
+// with the comparison's sign instead of branching. Keys are compared eight bytes at a time as
+// big-endian numbers: bytes 1..8, which decide nearly every comparison for the cost of one
+// load, then bytes 9..16 and byte 17 only where the earlier ones agree; that finds the same
+// first difference, and the same order, as a byte-by-byte loop. In place of its parent a node
+// records the link that leads to it (its parent's index and side as one link index), so taking
+// it out is one store with no question of which side it hangs on; not_in_tree marks a position
+// in no tree. Updates made through an empty link land in above[4096], which is never read. The
+// window carries 17 mirror bytes past position 4095 so that the 18 bytes from any position
+// compare without wrapping; they start as 0x00 and only input stored below position 17 writes
+// them.
 //
 // Why the steps can be reordered: the sequence of tree operations (delete the position the
 // next input byte overwrites, insert the next position) is the same whatever gets coded, and
@@ -135,21 +137,23 @@ std::uint64_t load_be64(const std::uint8_t* p) {
     return v;
 }
 
-// A compiler extension on the 64-bit targets we build for; the comparison is two instructions.
+// A compiler extension on the 64-bit targets we build for. A walk's own key is kept as one
+// such number, which two walks side by side keep in registers better than a pair of halves.
 __extension__ typedef unsigned __int128 u128;
 
-// Key bytes 1..16 as one big-endian 128-bit number, so that one comparison orders two keys
-// by their first differing byte among them.
+// Key bytes 1..16 as one big-endian 128-bit number: bytes 1..8 in the high half.
 u128 load_be128(const std::uint8_t* p) {
     return static_cast<u128>(load_be64(p)) << 64 | load_be64(p + 8);
 }
 
-// How many of bytes 1..16 agree, given the keys' difference (not zero).
-std::int32_t agreeing_bytes(u128 diff) {
-    const auto high = static_cast<std::uint64_t>(diff >> 64);
-    const auto low = static_cast<std::uint64_t>(diff);
-    const int zeros = high != 0 ? std::countl_zero(high) : 64 + std::countl_zero(low);
-    return zeros / 8;
+// Bytes 1..8 of a key, the half that nearly every comparison is decided in.
+std::uint64_t high_half(u128 key) {
+    return static_cast<std::uint64_t>(key >> 64);
+}
+
+// How many leading bytes two different eight-byte halves share.
+std::uint32_t agreeing_bytes(std::uint64_t a, std::uint64_t b) {
+    return static_cast<std::uint32_t>(std::countl_zero(a ^ b)) / 8;
 }
 
 // The longest match an insertion met: its length (0 when the tree was empty) and position.
@@ -213,6 +217,24 @@ struct LastByte {
     return {o == key_last, key_last > o ? right_link : left_link};
 }
 
+// How r's key stands against p's when their bytes 1..8 agree: the match length (18 when all
+// bytes agree) and the side r goes to. Bytes 9..16 of p's key are read from p_bytes + 9.
+struct Beyond {
+    std::uint32_t length;
+    std::size_t side;
+};
+
+[[nodiscard]] Beyond compare_beyond_eight(const EncoderState& state, std::int32_t r, u128 key,
+                                          std::int32_t p, const std::uint8_t* p_bytes) {
+    const auto key_low = static_cast<std::uint64_t>(key);
+    const std::uint64_t other_low = load_be64(p_bytes + 9);
+    if (other_low != key_low)
+        return {9 + agreeing_bytes(other_low, key_low),
+                key_low > other_low ? right_link : left_link};
+    const LastByte last = compare_last_byte(state, r, p);
+    return {static_cast<std::uint32_t>(last.same ? longest : longest - 1), last.side};
+}
+
 // Only a strictly longer match replaces the best one. Whether this node matches longer
 // depends on the data; a select, not a branch.
 void keep_longer(PackedMatch& best, std::uint32_t length, std::int32_t p) {
@@ -236,20 +258,22 @@ template <class BytesAt>
     }
     const std::int32_t p = link;
 
-    const u128 other = load_be128(bytes_at(p) + 1);
+    const std::uint8_t* const p_bytes = bytes_at(p);
+    const std::uint64_t other = load_be64(p_bytes + 1);
+    const std::uint64_t key = high_half(w.key);
     std::uint32_t length = 0;
-    if (other != w.key) [[likely]] {
-        length = 1 + static_cast<std::uint32_t>(agreeing_bytes(other ^ w.key));
-        w.at = link_at(p, w.key > other ? right_link : left_link);
+    if (other != key) [[likely]] {
+        length = 1 + agreeing_bytes(other, key);
+        w.at = link_at(p, key > other ? right_link : left_link);
     } else {
-        const LastByte last = compare_last_byte(state, w.r, p);
-        if (last.same) {
+        const Beyond b = compare_beyond_eight(state, w.r, w.key, p, p_bytes);
+        if (b.length == static_cast<std::uint32_t>(longest)) {
             w.best = full_match(p);
             replace_node(state, p, w.r, link);
             return true;
         }
-        length = longest - 1;
-        w.at = link_at(p, last.side);
+        length = b.length;
+        w.at = link_at(p, b.side);
     }
     keep_longer(w.best, length, p);
     return false;
@@ -276,7 +300,7 @@ struct Descent {
     u128 key;
     PackedMatch best;
     std::int32_t p;
-    u128 p_key;
+    std::uint64_t p_key; // bytes 1..8 of p's key
     std::uint32_t p_children;
 };
 
@@ -285,25 +309,26 @@ struct Descent {
     const std::int32_t p = d.p;
     const auto c0 = static_cast<std::int32_t>(d.p_children & 0xFFFF);
     const auto c1 = static_cast<std::int32_t>(d.p_children >> 16);
-    const u128 k0 = load_be128(state.window.data() + c0 + 1);
-    const u128 k1 = load_be128(state.window.data() + c1 + 1);
+    const std::uint64_t k0 = load_be64(state.window.data() + c0 + 1);
+    const std::uint64_t k1 = load_be64(state.window.data() + c1 + 1);
     const std::uint32_t l0 = load_children(state, c0);
     const std::uint32_t l1 = load_children(state, c1);
 
     std::uint32_t length = 0;
     std::size_t side = 0;
-    if (d.p_key != d.key) [[likely]] {
-        length = 1 + static_cast<std::uint32_t>(agreeing_bytes(d.p_key ^ d.key));
-        side = d.key > d.p_key ? right_link : left_link;
+    const std::uint64_t key = high_half(d.key);
+    if (d.p_key != key) [[likely]] {
+        length = 1 + agreeing_bytes(d.p_key, key);
+        side = key > d.p_key ? right_link : left_link;
     } else {
-        const LastByte last = compare_last_byte(state, d.r, p);
-        if (last.same) {
+        const Beyond b = compare_beyond_eight(state, d.r, d.key, p, state.window.data() + p);
+        if (b.length == static_cast<std::uint32_t>(longest)) {
             d.best = full_match(p);
             replace_node(state, p, d.r, state.links[above(state, p)]);
             return true;
         }
-        length = longest - 1;
-        side = last.side;
+        length = b.length;
+        side = b.side;
     }
     keep_longer(d.best, length, p);
     const std::uint64_t pick = 0 - static_cast<std::uint64_t>(side);
@@ -314,7 +339,7 @@ struct Descent {
         return true;
     }
     d.p = c;
-    d.p_key = k0 ^ ((k0 ^ k1) & (static_cast<u128>(pick) << 64 | pick));
+    d.p_key = k0 ^ ((k0 ^ k1) & pick);
     d.p_children = l0 ^ ((l0 ^ l1) & static_cast<std::uint32_t>(pick));
     return false;
 }
@@ -330,7 +355,7 @@ struct Descent {
         return w.best;
     }
     Descent d{
-        w.r, w.key, w.best, p, load_be128(state.window.data() + p + 1), load_children(state, p)};
+        w.r, w.key, w.best, p, load_be64(state.window.data() + p + 1), load_children(state, p)};
     while (!step_descent(state, d)) {
     }
     return d.best;
