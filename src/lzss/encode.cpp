@@ -27,11 +27,11 @@
 // Why the steps can be reordered: the sequence of tree operations (delete the position the
 // next input byte overwrites, insert the next position) is the same whatever gets coded, and
 // the coder only reads the match found at the positions where an item starts. So the tree
-// operations run a little ahead of the coder, and two consecutive insertions that go to
-// different trees, where the second step's deletion does not touch the first one's tree,
-// walk side by side: each walk is a chain of dependent loads, and two chains overlap. A walk
-// left to run alone, once the other of its pair has ended, loads both children of each node
-// it reaches before the comparison picks one, so that its own next step is already on its way.
+// operations run a little ahead of the coder, and two or three consecutive insertions that go
+// to different trees, where no later step's deletion touches an earlier one's tree, walk side
+// by side: each walk is a chain of dependent loads, and the chains overlap. A walk left to run
+// alone, once the others have ended, loads both children of each node it reaches before the
+// comparison picks one, so that its own next step is already on its way.
 //
 // Keys are read from the input rather than the window wherever the two are known to hold the
 // same bytes: the window's copy was stored a byte at a time a moment ago, and a wide load of
@@ -171,8 +171,8 @@ using PackedMatch = std::uint32_t;
 }
 
 // One insertion's walk down its tree: the node being added, its key, the link it takes next
-// and the longest match met so far. Two walks run side by side, so the state is kept to what
-// fits in registers for both.
+// and the longest match met so far. Up to three walks run side by side, so the state is kept
+// small enough for registers.
 struct Walk {
     std::int32_t r;
     u128 key;       // bytes 1..16 of the 18 at window[r]
@@ -367,13 +367,10 @@ PackedMatch insert_node(EncoderState& state, std::int32_t r, const std::uint8_t*
     return finish_walk(state, w);
 }
 
-// Two insertions into two different trees, which share no node: their walks are independent,
-// so stepping them in turn lets the processor overlap the two chains of loads.
-void insert_pair(EncoderState& state, std::int32_t r1, const std::uint8_t* key1,
-                 PackedMatch& match1, std::int32_t r2, const std::uint8_t* key2,
-                 PackedMatch& match2) {
-    Walk w1 = start_walk(state, r1, key1);
-    Walk w2 = start_walk(state, r2, key2);
+// Two walks in two different trees, which share no node: they are independent, so stepping
+// them in turn lets the processor overlap the two chains of loads.
+[[gnu::always_inline]] inline void walk_pair(EncoderState& state, Walk& w1, PackedMatch& match1,
+                                             Walk& w2, PackedMatch& match2) {
     for (;;) {
         if (step_walk(state, w1)) {
             match1 = w1.best;
@@ -383,6 +380,43 @@ void insert_pair(EncoderState& state, std::int32_t r1, const std::uint8_t* key1,
         if (step_walk(state, w2)) {
             match1 = finish_walk(state, w1);
             match2 = w2.best;
+            return;
+        }
+    }
+}
+
+// Two insertions into two different trees, walked side by side.
+void insert_pair(EncoderState& state, std::int32_t r1, const std::uint8_t* key1,
+                 PackedMatch& match1, std::int32_t r2, const std::uint8_t* key2,
+                 PackedMatch& match2) {
+    Walk w1 = start_walk(state, r1, key1);
+    Walk w2 = start_walk(state, r2, key2);
+    walk_pair(state, w1, match1, w2, match2);
+}
+
+// Three insertions into three different trees: stepped in turn until one ends, then the other
+// two as a pair.
+void insert_triple(EncoderState& state, std::int32_t r1, const std::uint8_t* key1,
+                   PackedMatch& match1, std::int32_t r2, const std::uint8_t* key2,
+                   PackedMatch& match2, std::int32_t r3, const std::uint8_t* key3,
+                   PackedMatch& match3) {
+    Walk w1 = start_walk(state, r1, key1);
+    Walk w2 = start_walk(state, r2, key2);
+    Walk w3 = start_walk(state, r3, key3);
+    for (;;) {
+        if (step_walk(state, w1)) {
+            match1 = w1.best;
+            walk_pair(state, w2, match2, w3, match3);
+            return;
+        }
+        if (step_walk(state, w2)) {
+            match2 = w2.best;
+            walk_pair(state, w1, match1, w3, match3);
+            return;
+        }
+        if (step_walk(state, w3)) {
+            match3 = w3.best;
+            walk_pair(state, w1, match1, w2, match2);
             return;
         }
     }
@@ -507,6 +541,19 @@ private:
                                         state_.window[static_cast<std::size_t>(s2)] != tree1);
     }
 
+    // Given that steps k and k + 1 may run side by side, whether step k + 2 may join them: its
+    // insertion goes to a third tree, and the position it deletes is in neither earlier tree.
+    [[nodiscard]] bool independent_third(std::size_t k) const {
+        const std::uint8_t tree1 = src_[k];
+        const std::uint8_t tree2 = src_[k + 1];
+        const std::uint8_t tree3 = src_[k + 2];
+        const std::int32_t s3 = s_of(k + 2);
+        const std::uint8_t s3_tree = state_.window[static_cast<std::size_t>(s3)];
+        return tree3 != tree1 && tree3 != tree2 &&
+               (state_.above[static_cast<std::size_t>(s3)] == not_in_tree ||
+                (s3_tree != tree1 && s3_tree != tree2));
+    }
+
     // Inserts the position of input byte k. A step that cannot run beside the next one is
     // mostly inside a run (the next byte starts the same tree), and there the first node met
     // is one of the last few inserted, whose bytes were stored a moment ago: a wide load of
@@ -534,11 +581,21 @@ private:
         std::size_t k = done_ + 1;
         while (k <= last) {
             if (k < last && independent(k)) {
-                overwrite(k);
-                overwrite(k + 1);
-                insert_pair(state_, r_of(k), key_of(k), results_[k % kept], r_of(k + 1),
-                            key_of(k + 1), results_[(k + 1) % kept]);
-                k += 2;
+                if (k + 1 < last && independent_third(k)) {
+                    overwrite(k);
+                    overwrite(k + 1);
+                    overwrite(k + 2);
+                    insert_triple(state_, r_of(k), key_of(k), results_[k % kept], r_of(k + 1),
+                                  key_of(k + 1), results_[(k + 1) % kept], r_of(k + 2),
+                                  key_of(k + 2), results_[(k + 2) % kept]);
+                    k += 3;
+                } else {
+                    overwrite(k);
+                    overwrite(k + 1);
+                    insert_pair(state_, r_of(k), key_of(k), results_[k % kept], r_of(k + 1),
+                                key_of(k + 1), results_[(k + 1) % kept]);
+                    k += 2;
+                }
             } else {
                 overwrite(k);
                 results_[k % kept] = insert_alone(k);
