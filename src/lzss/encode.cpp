@@ -531,14 +531,19 @@ private:
         if (s < mirror_bytes) state_.window[static_cast<std::size_t>(ring_size + s)] = byte;
     }
 
+    // Whether deleting position s leaves `tree` alone: s is in no tree, or in another one (a
+    // node's tree is its first byte).
+    [[nodiscard]] bool spares(std::int32_t s, std::uint8_t tree) const {
+        return state_.above[static_cast<std::size_t>(s)] == not_in_tree ||
+               state_.window[static_cast<std::size_t>(s)] != tree;
+    }
+
     // Steps k and k + 1 may run side by side when both insertions go to different trees and
     // the position step k + 1 deletes is not in step k's tree: then no operation of one step
     // touches what the other's reads, in either order.
     [[nodiscard]] bool independent(std::size_t k) const {
         const std::uint8_t tree1 = src_[k];
-        const std::int32_t s2 = s_of(k + 1);
-        return tree1 != src_[k + 1] && (state_.above[static_cast<std::size_t>(s2)] == not_in_tree ||
-                                        state_.window[static_cast<std::size_t>(s2)] != tree1);
+        return tree1 != src_[k + 1] && spares(s_of(k + 1), tree1);
     }
 
     // Given that steps k and k + 1 may run side by side, whether step k + 2 may join them: its
@@ -548,10 +553,7 @@ private:
         const std::uint8_t tree2 = src_[k + 1];
         const std::uint8_t tree3 = src_[k + 2];
         const std::int32_t s3 = s_of(k + 2);
-        const std::uint8_t s3_tree = state_.window[static_cast<std::size_t>(s3)];
-        return tree3 != tree1 && tree3 != tree2 &&
-               (state_.above[static_cast<std::size_t>(s3)] == not_in_tree ||
-                (s3_tree != tree1 && s3_tree != tree2));
+        return tree3 != tree1 && tree3 != tree2 && spares(s3, tree1) && spares(s3, tree2);
     }
 
     // Inserts the position of input byte k. A step that cannot run beside the next one is
