@@ -138,7 +138,7 @@ std::uint64_t load_be64(const std::uint8_t* p) {
 }
 
 // A compiler extension on the 64-bit targets we build for. A walk's own key is kept as one
-// such number, which two walks side by side keep in registers better than a pair of halves.
+// such number, which walks side by side keep in registers better than a pair of halves.
 __extension__ typedef unsigned __int128 u128;
 
 // Key bytes 1..16 as one big-endian 128-bit number: bytes 1..8 in the high half.
