@@ -217,15 +217,16 @@ struct LastByte {
     return {o == key_last, key_last > o ? right_link : left_link};
 }
 
-// How r's key stands against p's when their bytes 1..8 agree: the match length (18 when all
-// bytes agree) and the side r goes to. Bytes 9..16 of p's key are read from p_bytes + 9.
-struct Beyond {
+// How r's key stands against p's: the match length (18 when all bytes agree) and the side r
+// goes to.
+struct Order {
     std::uint32_t length;
     std::size_t side;
 };
 
-[[nodiscard]] Beyond compare_beyond_eight(const EncoderState& state, std::int32_t r, u128 key,
-                                          std::int32_t p, const std::uint8_t* p_bytes) {
+// The same when bytes 1..8 agree. Bytes 9..16 of p's key are read from p_bytes + 9.
+[[nodiscard]] Order compare_beyond_eight(const EncoderState& state, std::int32_t r, u128 key,
+                                         std::int32_t p, const std::uint8_t* p_bytes) {
     const auto key_low = static_cast<std::uint64_t>(key);
     const std::uint64_t other_low = load_be64(p_bytes + 9);
     if (other_low != key_low)
@@ -233,6 +234,17 @@ struct Beyond {
                 key_low > other_low ? right_link : left_link};
     const LastByte last = compare_last_byte(state, r, p);
     return {static_cast<std::uint32_t>(last.same ? longest : longest - 1), last.side};
+}
+
+// `other` is bytes 1..8 of p's key, already loaded; the rest is read from p_bytes only in the
+// rare case that those agree.
+[[gnu::always_inline]] inline Order compare_keys(const EncoderState& state, std::int32_t r,
+                                                 u128 key, std::uint64_t other, std::int32_t p,
+                                                 const std::uint8_t* p_bytes) {
+    const std::uint64_t high = high_half(key);
+    if (other != high) [[likely]]
+        return {1 + agreeing_bytes(other, high), high > other ? right_link : left_link};
+    return compare_beyond_eight(state, r, key, p, p_bytes);
 }
 
 // Only a strictly longer match replaces the best one. Whether this node matches longer
@@ -259,23 +271,14 @@ template <class BytesAt>
     const std::int32_t p = link;
 
     const std::uint8_t* const p_bytes = bytes_at(p);
-    const std::uint64_t other = load_be64(p_bytes + 1);
-    const std::uint64_t key = high_half(w.key);
-    std::uint32_t length = 0;
-    if (other != key) [[likely]] {
-        length = 1 + agreeing_bytes(other, key);
-        w.at = link_at(p, key > other ? right_link : left_link);
-    } else {
-        const Beyond b = compare_beyond_eight(state, w.r, w.key, p, p_bytes);
-        if (b.length == static_cast<std::uint32_t>(longest)) {
-            w.best = full_match(p);
-            replace_node(state, p, w.r, link);
-            return true;
-        }
-        length = b.length;
-        w.at = link_at(p, b.side);
+    const Order o = compare_keys(state, w.r, w.key, load_be64(p_bytes + 1), p, p_bytes);
+    if (o.length == static_cast<std::uint32_t>(longest)) [[unlikely]] {
+        w.best = full_match(p);
+        replace_node(state, p, w.r, link);
+        return true;
     }
-    keep_longer(w.best, length, p);
+    w.at = link_at(p, o.side);
+    keep_longer(w.best, o.length, p);
     return false;
 }
 
@@ -314,23 +317,14 @@ struct Descent {
     const std::uint32_t l0 = load_children(state, c0);
     const std::uint32_t l1 = load_children(state, c1);
 
-    std::uint32_t length = 0;
-    std::size_t side = 0;
-    const std::uint64_t key = high_half(d.key);
-    if (d.p_key != key) [[likely]] {
-        length = 1 + agreeing_bytes(d.p_key, key);
-        side = key > d.p_key ? right_link : left_link;
-    } else {
-        const Beyond b = compare_beyond_eight(state, d.r, d.key, p, state.window.data() + p);
-        if (b.length == static_cast<std::uint32_t>(longest)) {
-            d.best = full_match(p);
-            replace_node(state, p, d.r, state.links[above(state, p)]);
-            return true;
-        }
-        length = b.length;
-        side = b.side;
+    const Order o = compare_keys(state, d.r, d.key, d.p_key, p, state.window.data() + p);
+    if (o.length == static_cast<std::uint32_t>(longest)) [[unlikely]] {
+        d.best = full_match(p);
+        replace_node(state, p, d.r, state.links[above(state, p)]);
+        return true;
     }
-    keep_longer(d.best, length, p);
+    const std::size_t side = o.side;
+    keep_longer(d.best, o.length, p);
     const std::uint64_t pick = 0 - static_cast<std::uint64_t>(side);
     const auto c = static_cast<std::int32_t>(static_cast<std::uint64_t>(c0) ^
                                              ((static_cast<std::uint64_t>(c0 ^ c1)) & pick));
