@@ -82,23 +82,28 @@ fi
 
 # --- timing ---------------------------------------------------------------------------------
 
-# Runs "$@" once with standard output to $out_file, adding its time in nanoseconds and its
-# peak memory to the lists named by $1 and $2.
+# Runs "$@" once with standard output to $out_file, adding its time in nanoseconds, its peak
+# memory and its processor time (user + system, all threads) to the lists named by $1, $2
+# and $1_cpus.
 out_file=/dev/null
 run_once() {
-    local -n times_=$1 peaks_=$2
+    local -n times_=$1 peaks_=$2 cpus_=$1_cpus
     shift 2
     local t0 t1
     t0=$(date +%s%N)
-    /usr/bin/time -f %M -o "$work/mem" "$@" >"$out_file"
+    /usr/bin/time -f '%M %U %S' -o "$work/mem" "$@" >"$out_file"
     t1=$(date +%s%N)
     times_+=($((t1 - t0)))
-    peaks_+=("$(tail -n 1 "$work/mem")")
+    peaks_+=("$(tail -n 1 "$work/mem" | cut -d' ' -f1)")
+    cpus_+=("$(tail -n 1 "$work/mem" | awk '{printf "%.2f", $2 + $3}')")
 }
 
-# Sets median_s, fastest_s and peak_kib from the lists named by $1 and $2.
+# Sets median_s, fastest_s, cpu_s (median processor time) and peak_kib from the lists named
+# by $1, $2 and $1_cpus, and empties the last.
 summarise() {
-    local -n times_=$1 peaks_=$2
+    local -n times_=$1 peaks_=$2 cpus_=$1_cpus
+    cpu_s=$(printf '%s\n' "${cpus_[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.2f", a[int((NR+1)/2)]}')
+    cpus_=()
     median_s=$(printf '%s\n' "${times_[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.4f", a[int((NR+1)/2)]/1e9}')
     fastest_s=$(printf '%s\n' "${times_[@]}" | sort -n | awk 'NR == 1 {printf "%.4f", $1/1e9}')
     peak_kib=$(printf '%s\n' "${peaks_[@]}" | sort -n | tail -n 1)
@@ -119,12 +124,14 @@ row() { # label data bytes compressed_bytes
     ratio=$(awk -v c="$packed" -v b="$bytes" 'BEGIN {printf "%.3f", c / b}')
     speed[$label/$data]=$mbs
     fastest[$label/$data]=$fastest_s
-    printf '%-22s %-9s %9s %8s %9s %10s\n' "$label" "$data" "$mbs" "$median_s" "$ratio" "$peak_kib"
+    printf '%-22s %-9s %9s %8s %6s %9s %10s\n' "$label" "$data" "$mbs" "$median_s" "$cpu_s" \
+        "$ratio" "$peak_kib"
 }
 
 printf 'load before the run: %s\n' "$(uptime)"
 printf 'runs per figure: %s (median)\n\n' "$runs"
-printf '%-22s %-9s %9s %8s %9s %10s\n' tool data 'MB/s' 'median s' 'out/in' 'peak KiB'
+printf '%-22s %-9s %9s %8s %6s %9s %10s\n' tool data 'MB/s' 'median s' 'cpu s' 'out/in' \
+    'peak KiB'
 
 for data in $datasets; do
     in=$work/$data

@@ -61,6 +61,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace lzss {
 
@@ -874,43 +875,69 @@ std::uint8_t* compress_serial(std::span<std::uint8_t> out, std::span<const std::
 
 // Splits the trees in two shares of about equal work. An insertion or deletion in a tree costs
 // about as many steps as the tree is deep, which grows with the log of the nodes it holds at a
-// time, so each tree is weighed by its byte's count times that log and the heaviest trees are
-// dealt out first, each to the lighter share.
+// time, so each tree is weighed by its byte's count times that log. The threads meet after
+// every block of steps, so the work must be even along the input, not only in all: a file
+// that is half text and half code must not leave the text to one thread. So the weights are
+// taken for each of up to 64 stretches of the input, the heaviest trees are dealt out first,
+// and each goes to the share where it adds least to the sum over stretches of the heavier
+// share's work, which is about how long the threads take.
 struct Split {
     TreeShare first{};
-    double lighter = 0; // the lighter share's part of the whole weight
+    double speedup = 0; // the whole work over that sum: 2 at best
     double trees = 0;   // how many trees of equal weight would weigh as unevenly
 };
 
 [[nodiscard]] Split split_trees(std::span<const std::uint8_t> src) {
-    std::array<std::uint64_t, tree_count> count{};
-    for (const std::uint8_t b : src) ++count[b];
-    count[prefill_byte] += static_cast<std::uint64_t>(longest);
-    std::array<double, tree_count> weight{};
-    for (std::size_t b = 0; b < tree_count; ++b) {
-        const double held = static_cast<double>(count[b]) * static_cast<double>(ring_size) /
-                            static_cast<double>(src.size());
-        weight[b] = static_cast<double>(count[b]) * (1.0 + std::log2(1.0 + held));
+    constexpr std::size_t most_stretches = 64;
+    const std::size_t stretch = std::max<std::size_t>(
+        std::size_t{1} << 16, (src.size() + most_stretches - 1) / most_stretches);
+    const std::size_t stretches = (src.size() + stretch - 1) / stretch;
+    std::vector<std::array<double, tree_count>> weight(stretches);
+    std::array<double, tree_count> total{};
+    for (std::size_t c = 0; c < stretches; ++c) {
+        const std::span<const std::uint8_t> part =
+            src.subspan(c * stretch, std::min(stretch, src.size() - c * stretch));
+        std::array<std::uint32_t, tree_count> count{};
+        for (const std::uint8_t b : part) ++count[b];
+        if (c == 0) count[prefill_byte] += static_cast<std::uint32_t>(longest);
+        for (std::size_t b = 0; b < tree_count; ++b) {
+            const double held = static_cast<double>(count[b]) * static_cast<double>(ring_size) /
+                                static_cast<double>(part.size());
+            weight[c][b] = static_cast<double>(count[b]) * (1.0 + std::log2(1.0 + held));
+            total[b] += weight[c][b];
+        }
     }
     std::array<std::uint8_t, tree_count> order{};
     for (std::size_t b = 0; b < tree_count; ++b) order[b] = static_cast<std::uint8_t>(b);
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint8_t x, std::uint8_t y) { return weight[x] > weight[y]; });
+                     [&](std::uint8_t x, std::uint8_t y) { return total[x] > total[y]; });
     Split split;
-    double first = 0;
-    double second = 0;
+    std::vector<double> first(stretches);
+    std::vector<double> second(stretches);
     for (const std::uint8_t b : order) {
-        if (first <= second) {
-            split.first[b] = true;
-            first += weight[b];
-        } else {
-            second += weight[b];
+        double to_first = 0;
+        double to_second = 0;
+        for (std::size_t c = 0; c < stretches; ++c) {
+            const double w = weight[c][b];
+            const double heavier = std::max(first[c], second[c]);
+            to_first += std::max(first[c] + w, second[c]) - heavier;
+            to_second += std::max(first[c], second[c] + w) - heavier;
         }
+        const bool into_first = to_first <= to_second;
+        split.first[b] = into_first;
+        for (std::size_t c = 0; c < stretches; ++c)
+            (into_first ? first : second)[c] += weight[c][b];
     }
-    split.lighter = std::min(first, second) / (first + second);
+    double whole = 0;
+    double longer = 0;
+    for (std::size_t c = 0; c < stretches; ++c) {
+        whole += first[c] + second[c];
+        longer += std::max(first[c], second[c]);
+    }
+    split.speedup = longer > 0 ? whole / longer : 1;
     double squares = 0;
-    for (const double w : weight) squares += w * w;
-    split.trees = (first + second) * (first + second) / squares;
+    for (const double w : total) squares += w * w;
+    split.trees = squares > 0 ? whole * whole / squares : 0;
     return split;
 }
 
@@ -1014,12 +1041,12 @@ private:
 
 // Two threads pay for starting one from about this much input on.
 constexpr std::size_t two_threads_from = std::size_t{1} << 18;
-// ... and when the work is spread over enough trees, with the lighter share of them taking
-// at least this part of it. Each thread stores every byte and lists its insertions, which
-// its share must be large enough to pay for; and a thread left with one or two busy trees
-// cannot walk insertions side by side (in a long run of one byte, or of two alternating
-// bytes, one thread alone does better).
-constexpr double two_threads_balance = 0.3;
+// ... and when the work is spread over enough trees, and evenly enough along the input that
+// two threads would take at most 1 / two_threads_speedup of one's time. Each thread stores every
+// byte and lists its insertions, which its share must be large enough to pay for; and a thread left
+// with one or two busy trees cannot walk insertions side by side (in a long run of one byte, or of
+// two alternating bytes, one thread alone does better).
+constexpr double two_threads_speedup = 1.4;
 constexpr double two_threads_trees = 8;
 
 // False when a thread cannot be started or memory runs out; else `end` is the result.
@@ -1052,7 +1079,7 @@ std::uint8_t* compress_lzss(std::span<std::uint8_t> out, std::span<const std::ui
     const Split split = split_trees(src);
     std::uint8_t* end = nullptr;
     if ((threads >= 2 ||
-         (split.lighter >= two_threads_balance && split.trees >= two_threads_trees)) &&
+         (split.speedup >= two_threads_speedup && split.trees >= two_threads_trees)) &&
         compress_two_threads(out, src, split.first, end))
         return end;
     return compress_serial(out, src);
