@@ -33,14 +33,6 @@
 // alone, once the others have ended, loads both children of each node it reaches before the
 // comparison picks one, so that its own next step is already on its way.
 //
-// Why the work can be shared by two threads: the trees share no node, and each tree's
-// operations follow from the input alone (a position goes into the tree of its first byte
-// and leaves it 4079 steps later). So two threads that split the trees between them, each
-// with its own copy of the state, together do exactly the plain algorithm's operations on
-// every tree, and the coder takes each position's match from the thread that keeps its tree.
-// Each thread still stores every byte into its window, which is cheap; it is worth it on
-// large inputs whose work is spread over enough trees.
-//
 // Keys are read from the input rather than the window wherever the two are known to hold the
 // same bytes: the window's copy was stored a byte at a time a moment ago, and a wide load of
 // bytes still on their way to the cache waits for them. That is the new position's own key
@@ -53,15 +45,9 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 namespace lzss {
 
@@ -394,10 +380,9 @@ PackedMatch insert_node(EncoderState& state, std::int32_t r, const std::uint8_t*
 }
 
 // Two insertions into two different trees, walked side by side.
-[[gnu::always_inline]] inline void insert_pair(EncoderState& state, std::int32_t r1,
-                                               const std::uint8_t* key1, PackedMatch& match1,
-                                               std::int32_t r2, const std::uint8_t* key2,
-                                               PackedMatch& match2) {
+void insert_pair(EncoderState& state, std::int32_t r1, const std::uint8_t* key1,
+                 PackedMatch& match1, std::int32_t r2, const std::uint8_t* key2,
+                 PackedMatch& match2) {
     Walk w1 = start_walk(state, r1, key1);
     Walk w2 = start_walk(state, r2, key2);
     walk_pair(state, w1, match1, w2, match2);
@@ -433,7 +418,7 @@ void insert_triple(EncoderState& state, std::int32_t r1, const std::uint8_t* key
 
 // Takes position p out of its tree, if it is in one. A node with two children gives its
 // place to the greatest node of its left subtree.
-[[gnu::always_inline]] inline void delete_node(EncoderState& state, std::int32_t p) {
+void delete_node(EncoderState& state, std::int32_t p) {
     if (above(state, p) == not_in_tree) return;
 
     std::int32_t q = 0;
@@ -487,55 +472,33 @@ private:
 // deletes the position that input byte k + 17 overwrites, stores that byte while the input
 // lasts, and inserts the position of input byte k; its match is the one coded there if a
 // decision falls on byte k. Input byte i sits at window position (4078 + i) mod 4096.
-// The matches of the last `kept` steps (a power of two) are kept.
-template <std::size_t kept>
 class Steps {
 public:
-    static_assert(std::has_single_bit(kept));
-
+    // Results are kept for the last `kept` steps, which covers every step the coder can still
+    // ask for: it never looks back, and it looks at most 18 steps past the last one run.
+    static constexpr std::size_t kept = 256;
+    static constexpr std::size_t batch = 128;
     // How far back a node may start for its bytes to be read from the input instead of the
     // window: far enough to cover the stores still in flight.
     static constexpr std::size_t near_back = 16;
 
-    Steps(EncoderState& state, std::span<const std::uint8_t> src,
-          std::span<PackedMatch, kept> results)
-        : state_(state), src_(src), results_(results) {}
+    Steps(EncoderState& state, std::span<const std::uint8_t> src) : state_(state), src_(src) {}
 
     // Inserts the 18 pre-filled positions before the input, then the first input byte's.
     void start() {
-        start_prefill();
-        result(0) = insert_first();
+        const std::int32_t r = static_cast<std::int32_t>(first_write_pos);
+        for (std::int32_t back = 1; back <= longest; ++back)
+            static_cast<void>(insert_node(state_, r - back, window_at(r - back)));
+        results_[0] = insert_node(state_, r, window_at(r));
     }
 
-    // Runs the steps after the last one run, through step `last` (< n).
-    void run_through(std::size_t last) {
-        std::size_t k = done_ + 1;
-        while (k <= last) {
-            if (k < last && independent(k)) {
-                if (k + 1 < last && independent_third(k)) {
-                    overwrite(k);
-                    overwrite(k + 1);
-                    overwrite(k + 2);
-                    insert_triple(state_, r_of(k), key_of(k), result(k), r_of(k + 1), key_of(k + 1),
-                                  result(k + 1), r_of(k + 2), key_of(k + 2), result(k + 2));
-                    k += 3;
-                } else {
-                    overwrite(k);
-                    overwrite(k + 1);
-                    insert_pair(state_, r_of(k), key_of(k), result(k), r_of(k + 1), key_of(k + 1),
-                                result(k + 1));
-                    k += 2;
-                }
-            } else {
-                overwrite(k);
-                result(k) = insert_alone(k);
-                k += 1;
-            }
-        }
-        done_ = last;
+    // The match found when input byte i was inserted, running more steps when needed.
+    [[nodiscard]] Match match_at(std::size_t i) {
+        if (i > done_) run_through(std::min(done_ + batch, src_.size() - 1));
+        return unpack(results_[i % kept]);
     }
 
-protected:
+private:
     static constexpr std::int32_t r_of(std::size_t k) {
         return static_cast<std::int32_t>((first_write_pos + k) & ring_mask);
     }
@@ -543,22 +506,9 @@ protected:
         return static_cast<std::int32_t>((k - 1) & ring_mask);
     }
 
-    void start_prefill() {
-        const std::int32_t r = static_cast<std::int32_t>(first_write_pos);
-        for (std::int32_t back = 1; back <= longest; ++back)
-            static_cast<void>(insert_node(state_, r - back, window_at(r - back)));
-    }
-
-    [[nodiscard]] PackedMatch insert_first() {
-        const std::int32_t r = static_cast<std::int32_t>(first_write_pos);
-        return insert_node(state_, r, window_at(r));
-    }
-
     [[nodiscard]] const std::uint8_t* window_at(std::int32_t pos) const {
         return state_.window.data() + pos;
     }
-
-    [[nodiscard]] PackedMatch& result(std::size_t k) { return results_[k % kept]; }
 
     // The 18 bytes at the position of input byte k: the input itself while it lasts; past
     // its end the window's stale bytes count too, and only the window has them.
@@ -566,18 +516,13 @@ protected:
         return k + longest <= src_.size() ? src_.data() + k : window_at(r_of(k));
     }
 
-    // Stores the byte step k writes, while the input lasts.
-    void store(std::size_t k) {
-        if (k + longest - 1 >= src_.size()) return;
+    void overwrite(std::size_t k) {
         const std::int32_t s = s_of(k);
+        delete_node(state_, s);
+        if (k + longest - 1 >= src_.size()) return;
         const std::uint8_t byte = src_[k + longest - 1];
         state_.window[static_cast<std::size_t>(s)] = byte;
         if (s < mirror_bytes) state_.window[static_cast<std::size_t>(ring_size + s)] = byte;
-    }
-
-    void overwrite(std::size_t k) {
-        delete_node(state_, s_of(k));
-        store(k);
     }
 
     // Whether deleting position s leaves `tree` alone: s is in no tree, or in another one (a
@@ -628,465 +573,90 @@ protected:
         return finish_walk(state_, w);
     }
 
-    EncoderState& state_;
-    std::span<const std::uint8_t> src_;
-    std::span<PackedMatch, kept> results_;
-    std::size_t done_ = 0;
-};
-
-// The trees one thread keeps, by their first byte.
-using TreeShare = std::array<bool, tree_count>;
-
-// The steps of one thread that keeps a share of the trees. Since the trees share no node, two
-// threads that split the trees between them do, together, exactly the plain algorithm's
-// operations on each tree. Each stores every byte, so its window is the whole window, but it
-// inserts only into its own trees and so deletes only from them.
-//
-// Its insertions are listed ahead, and its deletions follow from them: the position step k
-// deletes is the one step k - 4079 inserted (or, for steps 4061..4078, a pre-filled one), so
-// neither costs a question per step whose answer the processor could not guess. Between two
-// of its insertions the steps only delete and store, and those need no order among
-// themselves: a deletion reads no key. Consecutive insertions into different trees walk side
-// by side where no deletion run early touches an earlier one's tree; the bytes stored early
-// belong only to keys of positions deleted by then.
-// How many steps ahead a thread that keeps a share of the trees runs at a time, and so how
-// many results it keeps.
-constexpr std::size_t shared_block = std::size_t{1} << 14;
-
-class SharedSteps : private Steps<shared_block> {
-public:
-    SharedSteps(EncoderState& state, std::span<const std::uint8_t> src, const TreeShare& share,
-                std::span<PackedMatch, shared_block> results)
-        : Steps(state, src, results), share_(share), listed_() {}
-
-    void start() {
-        if (share_[prefill_byte]) {
-            start_prefill();
-            for (std::uint32_t back = bias; back >= 1; --back) list(bias - back);
-        }
-        if (share_[src_[0]]) {
-            result(0) = insert_first();
-            list(bias);
-        }
-        // Those are inserted; only their deletions are to come.
-        next_ = tail_;
-    }
-
     void run_through(std::size_t last) {
-        for (std::size_t k = done_ + 1; k <= last; ++k) {
-            listed_[tail_ & list_mask] = static_cast<std::uint32_t>(k + bias);
-            tail_ += share_[src_[k]] ? 1 : 0;
+        std::size_t k = done_ + 1;
+        while (k <= last) {
+            if (k < last && independent(k)) {
+                if (k + 1 < last && independent_third(k)) {
+                    overwrite(k);
+                    overwrite(k + 1);
+                    overwrite(k + 2);
+                    insert_triple(state_, r_of(k), key_of(k), results_[k % kept], r_of(k + 1),
+                                  key_of(k + 1), results_[(k + 1) % kept], r_of(k + 2),
+                                  key_of(k + 2), results_[(k + 2) % kept]);
+                    k += 3;
+                } else {
+                    overwrite(k);
+                    overwrite(k + 1);
+                    insert_pair(state_, r_of(k), key_of(k), results_[k % kept], r_of(k + 1),
+                                key_of(k + 1), results_[(k + 1) % kept]);
+                    k += 2;
+                }
+            } else {
+                overwrite(k);
+                results_[k % kept] = insert_alone(k);
+                k += 1;
+            }
         }
-        while (next_ < tail_) run_group();
-        catch_up(last);
         done_ = last;
     }
 
-private:
-    // Steps are listed as k + 18, so that the pre-filled positions' insertions, "steps" -18
-    // to -1, fit too.
-    static constexpr std::uint32_t bias = longest;
-    // The list holds the insertions of the last 4079 steps, whose deletions are still to come,
-    // and those of the steps listed ahead.
-    static constexpr std::size_t list_size = std::size_t{1} << 15;
-    static constexpr std::size_t list_mask = list_size - 1;
-    static_assert(list_size >= shared_block + ring_size + longest);
-    // Step k deletes what step k - 4079 inserted.
-    static constexpr std::size_t delete_lag = first_write_pos + 1;
-
-    void list(std::uint32_t biased_step) { listed_[tail_++ & list_mask] = biased_step; }
-
-    [[nodiscard]] std::size_t listed(std::size_t at) const {
-        return listed_[at & list_mask] - std::size_t{bias};
-    }
-    // The step that deletes what the listed insertion `at` inserted.
-    [[nodiscard]] std::size_t deleted_by(std::size_t at) const {
-        return listed_[at & list_mask] + (delete_lag - bias);
-    }
-    // The tree of what the listed insertion `at` inserted.
-    [[nodiscard]] std::uint8_t tree_listed(std::size_t at) const {
-        const std::uint32_t biased = listed_[at & list_mask];
-        return biased < bias ? prefill_byte : src_[biased - bias];
-    }
-
-    // Runs the deletions and stores of every step through `to` not yet run. The counters are
-    // kept in locals: the byte stores could otherwise change them, for all the compiler knows.
-    void catch_up(std::size_t to) {
-        for (std::size_t k = stored_ + 1; k <= to; ++k) store(k);
-        stored_ = std::max(stored_, to);
-        std::size_t at = deleted_;
-        const std::size_t end = tail_;
-        while (at < end && deleted_by(at) <= to) {
-            delete_node(state_, s_of(deleted_by(at)));
-            ++at;
-        }
-        deleted_ = at;
-    }
-
-    // Which of the next one and two listed insertions may walk beside the first: those go to
-    // other trees, and the deletions run before them spare the trees of the earlier ones.
-    // One pass over the deletions up to the third, without branches that depend on the data
-    // but the pass's end.
-    [[nodiscard]] std::size_t group_size(std::size_t k, std::size_t k2, std::size_t k3) const {
-        const std::uint8_t tree1 = src_[k];
-        const std::uint8_t tree2 = src_[k2];
-        const std::uint8_t tree3 = src_[k3];
-        bool pair = tree2 != tree1;
-        bool triple = tree3 != tree1 && tree3 != tree2;
-        for (std::size_t at = deleted_; at < tail_ && deleted_by(at) <= k3; ++at) {
-            const std::size_t d = deleted_by(at);
-            const std::uint8_t tree = tree_listed(at);
-            pair &= !(d > k && d <= k2 && tree == tree1);
-            triple &= !(d > k2 && (tree == tree1 || tree == tree2));
-        }
-        return pair ? (triple ? 3 : 2) : 1;
-    }
-
-    void run_group() {
-        const std::size_t k = listed(next_);
-        const std::size_t ahead = tail_ - next_ - 1;
-        if (ahead == 0) {
-            catch_up(k);
-            result(k) = insert_alone(k);
-            next_ += 1;
-            return;
-        }
-        const std::size_t k2 = listed(next_ + 1);
-        const std::size_t k3 = ahead >= 2 ? listed(next_ + 2) : k2;
-        std::size_t size = group_size(k, k2, k3);
-        if (ahead == 1) size = std::min<std::size_t>(size, 2);
-        if (size == 1) {
-            catch_up(k);
-            result(k) = insert_alone(k);
-        } else if (size == 2) {
-            catch_up(k2);
-            insert_pair(state_, r_of(k), key_of(k), result(k), r_of(k2), key_of(k2), result(k2));
-        } else {
-            catch_up(k3);
-            insert_triple(state_, r_of(k), key_of(k), result(k), r_of(k2), key_of(k2), result(k2),
-                          r_of(k3), key_of(k3), result(k3));
-        }
-        next_ += size;
-    }
-
-    const TreeShare share_;
-    std::array<std::uint32_t, list_size> listed_;
-    std::size_t tail_ = 0;    // listed insertions
-    std::size_t next_ = 0;    // the first listed insertion not yet run
-    std::size_t deleted_ = 0; // the first listed insertion whose position is not yet deleted
-    std::size_t stored_ = 0;  // the last step whose byte is stored
-};
-
-// The coder: walks the input, takes the match found at each position where an item starts,
-// and writes groups of a flag byte and up to eight items.
-class Coder {
-public:
-    Coder(std::span<std::uint8_t> out, std::span<const std::uint8_t> src)
-        : output_(out), src_(src) {}
-
-    // Codes every item that starts at or before input byte `last`, whose matches `match_at`
-    // gives; false when the output is full. The position and the group's state are kept in
-    // locals: the byte stores could otherwise change them, for all the compiler knows.
-    template <class MatchAt>
-    [[nodiscard]] bool code_through(std::size_t last, MatchAt match_at) {
-        const std::size_t n = src_.size();
-        const std::size_t end = std::min(last + 1, n);
-        std::size_t i = i_;
-        std::uint8_t mask = mask_;
-        std::size_t group_length = group_length_;
-        bool fits = true;
-        while (i < end) {
-            const Match match = unpack(match_at(i));
-            // Past the input's end the window holds stale bytes; a match must not count them.
-            const std::int32_t ahead =
-                static_cast<std::int32_t>(std::min<std::size_t>(n - i, max_match));
-            const std::int32_t length = std::min(match.length, ahead);
-
-            if (length <= literal_threshold) {
-                group_[0] = static_cast<std::uint8_t>(group_[0] | mask);
-                group_[group_length++] = src_[i];
-                i += 1;
-            } else {
-                group_[group_length++] = static_cast<std::uint8_t>(match.pos & 0xFF);
-                group_[group_length++] =
-                    static_cast<std::uint8_t>(((match.pos >> 4) & 0xF0) | (length - 3));
-                i += static_cast<std::size_t>(length);
-            }
-
-            mask = static_cast<std::uint8_t>(mask << 1);
-            if (mask == 0) {
-                if (!output_.put_group(group_, group_length)) {
-                    fits = false;
-                    break;
-                }
-                group_[0] = 0;
-                mask = 1;
-                group_length = 1;
-            }
-        }
-        i_ = i;
-        mask_ = mask;
-        group_length_ = group_length;
-        return fits;
-    }
-
-    // Writes the last, partial group; null when it does not fit, else the stream's end.
-    [[nodiscard]] std::uint8_t* finish() {
-        if (group_length_ > 1 && !output_.put_group(group_, group_length_)) return nullptr;
-        return output_.cursor();
-    }
-
-private:
-    Output output_;
+    EncoderState& state_;
     std::span<const std::uint8_t> src_;
-    std::array<std::uint8_t, group_capacity> group_{};
-    std::uint8_t mask_ = 1;
-    std::size_t group_length_ = 1;
-    std::size_t i_ = 0;
+    std::array<PackedMatch, kept> results_{};
+    std::size_t done_ = 0;
 };
-
-[[nodiscard]] std::unique_ptr<EncoderState> new_state(std::span<const std::uint8_t> src) {
-    std::unique_ptr<EncoderState> state(new (std::nothrow) EncoderState);
-    if (!state) return state;
-    init_state(*state);
-    std::copy_n(src.begin(), std::min<std::size_t>(src.size(), max_match),
-                state->window.begin() + static_cast<std::ptrdiff_t>(first_write_pos));
-    return state;
-}
-
-// One thread: the tree operations run a batch of steps ahead of the coder, which never looks
-// back and asks only for steps already run.
-std::uint8_t* compress_serial(std::span<std::uint8_t> out, std::span<const std::uint8_t> src) {
-    const std::unique_ptr<EncoderState> state = new_state(src);
-    if (!state) return nullptr;
-    constexpr std::size_t batch = 128;
-    std::array<PackedMatch, 2 * batch> results{};
-    Steps<2 * batch> steps(*state, src, results);
-    steps.start();
-    Coder coder(out, src);
-    const auto match_at = [&](std::size_t i) { return results[i % results.size()]; };
-    for (std::size_t done = 0;;) {
-        if (!coder.code_through(done, match_at)) return nullptr;
-        if (done == src.size() - 1) break;
-        done = std::min(done + batch, src.size() - 1);
-        steps.run_through(done);
-    }
-    return coder.finish();
-}
-
-// Splits the trees in two shares of about equal work. An insertion or deletion in a tree costs
-// about as many steps as the tree is deep, which grows with the log of the nodes it holds at a
-// time, so each tree is weighed by its byte's count times that log. The threads meet after
-// every block of steps, so the work must be even along the input, not only in all: a file
-// that is half text and half code must not leave the text to one thread. So the weights are
-// taken for each of up to 64 stretches of the input, the heaviest trees are dealt out first,
-// and each goes to the share where it adds least to the sum over stretches of the heavier
-// share's work, which is about how long the threads take.
-struct Split {
-    TreeShare first{};
-    double speedup = 0; // the whole work over that sum: 2 at best
-    double trees = 0;   // how many trees of equal weight would weigh as unevenly
-};
-
-[[nodiscard]] Split split_trees(std::span<const std::uint8_t> src) {
-    constexpr std::size_t most_stretches = 64;
-    constexpr std::size_t sampled = 4;
-    const std::size_t stretch = std::max<std::size_t>(
-        std::size_t{1} << 16, (src.size() + most_stretches - 1) / most_stretches);
-    const std::size_t stretches = (src.size() + stretch - 1) / stretch;
-    std::vector<std::array<double, tree_count>> weight(stretches);
-    std::array<double, tree_count> total{};
-    for (std::size_t c = 0; c < stretches; ++c) {
-        const std::span<const std::uint8_t> part =
-            src.subspan(c * stretch, std::min(stretch, src.size() - c * stretch));
-        // Every fourth byte is counted: the split only needs to be about right, and on data
-        // that one thread codes fast (long runs) a full count would be a tenth of its time.
-        std::array<std::uint32_t, tree_count> count{};
-        for (std::size_t i = 0; i < part.size(); i += sampled) ++count[part[i]];
-        for (std::size_t b = 0; b < tree_count; ++b) {
-            const double bytes = static_cast<double>(count[b] * sampled);
-            const double held =
-                bytes * static_cast<double>(ring_size) / static_cast<double>(part.size());
-            weight[c][b] = bytes * (1.0 + std::log2(1.0 + held));
-            total[b] += weight[c][b];
-        }
-    }
-    std::array<std::uint8_t, tree_count> order{};
-    for (std::size_t b = 0; b < tree_count; ++b) order[b] = static_cast<std::uint8_t>(b);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint8_t x, std::uint8_t y) { return total[x] > total[y]; });
-    Split split;
-    std::vector<double> first(stretches);
-    std::vector<double> second(stretches);
-    for (const std::uint8_t b : order) {
-        double to_first = 0;
-        double to_second = 0;
-        for (std::size_t c = 0; c < stretches; ++c) {
-            const double w = weight[c][b];
-            const double heavier = std::max(first[c], second[c]);
-            to_first += std::max(first[c] + w, second[c]) - heavier;
-            to_second += std::max(first[c], second[c] + w) - heavier;
-        }
-        const bool into_first = to_first <= to_second;
-        split.first[b] = into_first;
-        for (std::size_t c = 0; c < stretches; ++c)
-            (into_first ? first : second)[c] += weight[c][b];
-    }
-    double whole = 0;
-    double longer = 0;
-    for (std::size_t c = 0; c < stretches; ++c) {
-        whole += first[c] + second[c];
-        longer += std::max(first[c], second[c]);
-    }
-    split.speedup = longer > 0 ? whole / longer : 1;
-    double squares = 0;
-    for (const double w : total) squares += w * w;
-    split.trees = squares > 0 ? whole * whole / squares : 0;
-    return split;
-}
-
-[[nodiscard]] TreeShare other_share(const TreeShare& share) {
-    TreeShare other{};
-    for (std::size_t b = 0; b < tree_count; ++b) other[b] = !share[b];
-    return other;
-}
-
-// Two threads, each keeping half the trees, run the steps a block at a time; after each
-// block the calling thread codes it, taking each step's match from the results of the thread
-// that keeps its tree. Each thread writes only its own results: interleaved in one array,
-// the two would keep taking the same cache lines from each other. The helper thread waits
-// while the block is coded.
-class TwoThreads {
-public:
-    TwoThreads(std::span<const std::uint8_t> src, const TreeShare& share, EncoderState& state0,
-               EncoderState& state1)
-        : src_(src), share0_(share), share1_(other_share(share0_)),
-          steps0_(state0, src, share0_, results0_), steps1_(state1, src, share1_, results1_) {}
-
-    // False, with nothing done, when the helper thread cannot be started.
-    [[nodiscard]] bool run(Coder& coder) {
-        std::thread helper;
-        try {
-            helper = std::thread([this] { help(); });
-        } catch (const std::system_error&) {
-            return false;
-        }
-        steps0_.start();
-        const std::size_t n = src_.size();
-        const auto match_at = [this](std::size_t i) {
-            return (share0_[src_[i]] ? results0_ : results1_)[i % block];
-        };
-        for (std::size_t last = std::min(block - 1, n - 1);; last = std::min(last + block, n - 1)) {
-            hand_over(last);
-            steps0_.run_through(last);
-            wait_for_helper();
-            fits_ = coder.code_through(last, match_at);
-            if (!fits_ || last == n - 1) break;
-        }
-        hand_over(stop);
-        helper.join();
-        return true;
-    }
-
-    // Whether the stream fitted in the output, once run() has returned true.
-    [[nodiscard]] bool fits() const { return fits_; }
-
-private:
-    static constexpr std::size_t block = shared_block;
-    static constexpr std::size_t stop = ~std::size_t{0};
-
-    void hand_over(std::size_t last) {
-        {
-            const std::lock_guard lock(mutex_);
-            task_ = last;
-            busy_ = true;
-        }
-        wake_.notify_all();
-    }
-
-    void wait_for_helper() {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return !busy_; });
-    }
-
-    void help() {
-        steps1_.start();
-        for (;;) {
-            std::size_t last = 0;
-            {
-                std::unique_lock lock(mutex_);
-                wake_.wait(lock, [this] { return busy_; });
-                last = task_;
-            }
-            if (last == stop) return;
-            steps1_.run_through(last);
-            {
-                const std::lock_guard lock(mutex_);
-                busy_ = false;
-            }
-            wake_.notify_all();
-        }
-    }
-
-    std::span<const std::uint8_t> src_;
-    const TreeShare share0_;
-    const TreeShare share1_;
-    std::array<PackedMatch, block> results0_{};
-    std::array<PackedMatch, block> results1_{};
-    // Apart, on cache lines of their own: each thread updates its counters all the time.
-    alignas(64) SharedSteps steps0_;
-    alignas(64) SharedSteps steps1_;
-    alignas(64) std::mutex mutex_;
-    std::condition_variable wake_;
-    std::size_t task_ = 0;
-    bool busy_ = false;
-    bool fits_ = false;
-};
-
-// Two threads pay for starting one from about this much input on.
-constexpr std::size_t two_threads_from = std::size_t{1} << 18;
-// ... and when the work is spread over enough trees, and evenly enough along the input that
-// two threads would take at most 1 / two_threads_speedup of one's time. Each thread stores every
-// byte and lists its insertions, which its share must be large enough to pay for; and a thread left
-// with one or two busy trees cannot walk insertions side by side (in a long run of one byte, or of
-// two alternating bytes, one thread alone does better).
-constexpr double two_threads_speedup = 1.4;
-constexpr double two_threads_trees = 8;
-
-// False when a thread cannot be started or memory runs out; else `end` is the result.
-[[nodiscard]] bool compress_two_threads(std::span<std::uint8_t> out,
-                                        std::span<const std::uint8_t> src, const TreeShare& share,
-                                        std::uint8_t*& end) {
-    const std::unique_ptr<EncoderState> state0 = new_state(src);
-    const std::unique_ptr<EncoderState> state1 = new_state(src);
-    const std::unique_ptr<TwoThreads> threads(
-        state0 && state1 ? new (std::nothrow) TwoThreads(src, share, *state0, *state1) : nullptr);
-    if (!threads) return false;
-    Coder coder(out, src);
-    if (!threads->run(coder)) return false;
-    end = threads->fits() ? coder.finish() : nullptr;
-    return true;
-}
 
 } // namespace
 
 std::uint8_t* compress_lzss(std::span<std::uint8_t> out, std::span<const std::uint8_t> src) {
-    return compress_lzss(out, src, 0);
-}
-
-std::uint8_t* compress_lzss(std::span<std::uint8_t> out, std::span<const std::uint8_t> src,
-                            unsigned threads) {
     if (src.empty() || src.size() > max_input_size) return nullptr;
-    if (threads == 1 || (threads == 0 && (src.size() < two_threads_from ||
-                                          std::thread::hardware_concurrency() < 2)))
-        return compress_serial(out, src);
-    const Split split = split_trees(src);
-    std::uint8_t* end = nullptr;
-    if ((threads >= 2 ||
-         (split.speedup >= two_threads_speedup && split.trees >= two_threads_trees)) &&
-        compress_two_threads(out, src, split.first, end))
-        return end;
-    return compress_serial(out, src);
+
+    const std::unique_ptr<EncoderState> owned(new (std::nothrow) EncoderState);
+    if (!owned) return nullptr;
+    EncoderState& state = *owned;
+    init_state(state);
+    const std::size_t n = src.size();
+    std::copy_n(src.begin(), std::min<std::size_t>(n, max_match),
+                state.window.begin() + static_cast<std::ptrdiff_t>(first_write_pos));
+
+    Steps steps(state, src);
+    steps.start();
+
+    Output output(out);
+    std::array<std::uint8_t, group_capacity> group{};
+    std::uint8_t mask = 1;
+    std::size_t group_length = 1;
+
+    for (std::size_t i = 0; i < n;) {
+        const Match match = steps.match_at(i);
+        // Past the input's end the window holds stale bytes; a match must not count them.
+        const std::int32_t ahead =
+            static_cast<std::int32_t>(std::min<std::size_t>(n - i, max_match));
+        const std::int32_t length = std::min(match.length, ahead);
+
+        if (length <= literal_threshold) {
+            group[0] = static_cast<std::uint8_t>(group[0] | mask);
+            group[group_length++] = src[i];
+            i += 1;
+        } else {
+            group[group_length++] = static_cast<std::uint8_t>(match.pos & 0xFF);
+            group[group_length++] =
+                static_cast<std::uint8_t>(((match.pos >> 4) & 0xF0) | (length - 3));
+            i += static_cast<std::size_t>(length);
+        }
+
+        mask = static_cast<std::uint8_t>(mask << 1);
+        if (mask == 0) {
+            if (!output.put_group(group, group_length)) return nullptr;
+            group[0] = 0;
+            mask = 1;
+            group_length = 1;
+        }
+    }
+
+    if (group_length > 1 && !output.put_group(group, group_length)) return nullptr;
+    return output.cursor();
 }
 
 } // namespace lzss

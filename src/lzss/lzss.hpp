@@ -47,10 +47,4 @@ inline constexpr std::size_t max_input_size = 0x7FFFFFFF;
 [[nodiscard]] std::uint8_t* compress_lzss(std::span<std::uint8_t> out,
                                           std::span<const std::uint8_t> src);
 
-// The same, with the work on the trees shared by `threads` threads: 1 keeps it in the
-// calling thread, 2 or more use two, and 0 (what the call above does) uses two for large
-// inputs when the machine has two cores. The stream does not depend on it.
-[[nodiscard]] std::uint8_t* compress_lzss(std::span<std::uint8_t> out,
-                                          std::span<const std::uint8_t> src, unsigned threads);
-
 } // namespace lzss

@@ -2,8 +2,7 @@
 // of every length, inputs that end at every distance from a wrap of the coding and input
 // positions, low-entropy and random data, text, and files from the machine. For a chosen set
 // of inputs both are also run with every output room around the stream's length, where both
-// must fail alike, leave the same first bytes and write nothing past the room given. The
-// production encoder runs both in one thread and with its trees shared by two.
+// must fail alike, leave the same first bytes and write nothing past the room given.
 #include "lzss.hpp"
 #include "reference_encoder.hpp"
 #include "test_inputs.hpp"
@@ -23,19 +22,6 @@ using test_inputs::Random;
 
 using Encoder = std::uint8_t* (*)(std::span<std::uint8_t>, std::span<const std::uint8_t>);
 
-std::uint8_t* one_thread(std::span<std::uint8_t> out, std::span<const std::uint8_t> src) {
-    return lzss::compress_lzss(out, src, 1);
-}
-std::uint8_t* two_threads(std::span<std::uint8_t> out, std::span<const std::uint8_t> src) {
-    return lzss::compress_lzss(out, src, 2);
-}
-
-struct Fast {
-    const char* label;
-    Encoder encoder;
-};
-const Fast fast_encoders[] = {{"one thread", one_thread}, {"two threads", two_threads}};
-
 // The stream, or empty for a null result.
 Bytes encode_with(Encoder encoder, std::span<const std::uint8_t> input) {
     Bytes out(lzss::max_compressed_size(input.size()));
@@ -54,12 +40,9 @@ std::string first_difference(const Bytes& got, const Bytes& want) {
 
 void expect_same_stream(std::span<const std::uint8_t> input, const std::string& label) {
     const Bytes want = encode_with(lzss_reference::compress_lzss, input);
+    const Bytes got = encode_with(lzss::compress_lzss, input);
     ASSERT_FALSE(want.empty()) << label;
-    for (const Fast& fast : fast_encoders) {
-        const Bytes got = encode_with(fast.encoder, input);
-        ASSERT_TRUE(got == want) << label << ", " << fast.label << ": "
-                                 << first_difference(got, want);
-    }
+    ASSERT_TRUE(got == want) << label << ": " << first_difference(got, want);
 }
 
 // Runs one encoder with exactly `room` bytes of output, followed by guard bytes it must
@@ -92,13 +75,11 @@ void expect_same_overrun(std::span<const std::uint8_t> input, const std::string&
         rooms.push_back(room);
     for (const std::size_t room : rooms) {
         const Bounded want = encode_bounded(lzss_reference::compress_lzss, input, room);
+        const Bounded got = encode_bounded(lzss::compress_lzss, input, room);
         ASSERT_EQ(want.ok, room >= length) << label << ", room " << room;
-        for (const Fast& fast : fast_encoders) {
-            const Bounded got = encode_bounded(fast.encoder, input, room);
-            EXPECT_EQ(got.ok, want.ok) << label << ", " << fast.label << ", room " << room;
-            EXPECT_EQ(got.length, want.length) << label << ", " << fast.label << ", room " << room;
-            EXPECT_TRUE(got.room == want.room) << label << ", " << fast.label << ", room " << room;
-        }
+        EXPECT_EQ(got.ok, want.ok) << label << ", room " << room;
+        EXPECT_EQ(got.length, want.length) << label << ", room " << room;
+        EXPECT_TRUE(got.room == want.room) << label << ", room " << room;
     }
 }
 
@@ -256,35 +237,12 @@ TEST(EncoderEquivalence, FilesOnTheMachine) {
     if (found == 0) GTEST_SKIP() << "none of the sample files exists here";
 }
 
-// Two threads run the steps 16384 at a time and list their insertions in a ring of 32768
-// entries; the coder's items cross from one run to the next. Inputs end near those points,
-// and large ones take the path crunchet takes by default.
-TEST(EncoderEquivalence, EndsNearTheThreadsBlocks) {
-    const std::vector<Generator>& g = generators();
-    std::size_t turn = 0;
-    for (const std::size_t edge : {16384, 32768, 65536}) {
-        for (const std::size_t d : {0, 1, 2, 17, 18, 19}) {
-            for (const std::size_t n : {edge - d, edge + d}) {
-                const Generator& gen = g[turn++ % g.size()];
-                expect_same_stream(gen.make(n), gen.label + ", " + std::to_string(n) + " bytes");
-            }
-        }
-    }
-    for (const Generator& gen : g) {
-        const Bytes input = gen.make(300000);
-        const Bytes want = encode_with(lzss_reference::compress_lzss, input);
-        EXPECT_TRUE(encode_with(lzss::compress_lzss, input) == want) << gen.label << ", default";
-        EXPECT_TRUE(encode_with(two_threads, input) == want) << gen.label << ", two threads";
-    }
-}
-
 TEST(EncoderEquivalence, OverrunAtEveryRoomNearTheEnd) {
     expect_same_overrun(Bytes(40, 'a'), "forty a");
     expect_same_overrun(random_bytes(1000, 41), "random");
     expect_same_overrun(text_like(5000, 42), "text");
     expect_same_overrun(with_copies(8200, 43), "copies past a wrap");
     expect_same_overrun(periodic(4500, 7, 44), "period 7");
-    expect_same_overrun(text_like(40000, 45), "text past two blocks of the threads");
 }
 
 } // namespace
