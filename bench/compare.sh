@@ -4,8 +4,9 @@
 #
 # Builds a Release build, gathers a corpus of about 12 MB from files on this machine (text,
 # executables, images) plus synthetic worst cases (random, all zero, period 2), and times
-# each tool several times on each file; the median is reported. Peak memory is the maximum
-# resident set size reported by /usr/bin/time -f %M. swapfold rebuilds a generated archive
+# each tool several times on each file; the median is reported, with the median processor
+# time (user + system, all threads) beside it. Peak memory is the maximum resident set size
+# reported by /usr/bin/time -f %M. swapfold rebuilds a generated archive
 # of about 1 GiB with no replacements and is set against cat of the same file.
 #
 # Environment: BUILD_DIR (default build/release), RUNS (default 5), ARCHIVE_RUNS (default 15),
