@@ -95,17 +95,24 @@ run_once() {
     /usr/bin/time -f '%M %U %S' -o "$work/mem" "$@" >"$out_file"
     t1=$(date +%s%N)
     times_+=($((t1 - t0)))
-    peaks_+=("$(tail -n 1 "$work/mem" | cut -d' ' -f1)")
-    cpus_+=("$(tail -n 1 "$work/mem" | awk '{printf "%.2f", $2 + $3}')")
+    local peak user system
+    read -r peak user system < <(tail -n 1 "$work/mem")
+    peaks_+=("$peak")
+    cpus_+=("$(awk -v u="$user" -v s="$system" 'BEGIN {printf "%.2f", u + s}')")
+}
+
+# The median of the numbers given, one per argument.
+median_of() {
+    printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'
 }
 
 # Sets median_s, fastest_s, cpu_s (median processor time) and peak_kib from the lists named
 # by $1, $2 and $1_cpus, and empties the last.
 summarise() {
     local -n times_=$1 peaks_=$2 cpus_=$1_cpus
-    cpu_s=$(printf '%s\n' "${cpus_[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.2f", a[int((NR+1)/2)]}')
+    cpu_s=$(median_of "${cpus_[@]}")
     cpus_=()
-    median_s=$(printf '%s\n' "${times_[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.4f", a[int((NR+1)/2)]/1e9}')
+    median_s=$(awk -v ns="$(median_of "${times_[@]}")" 'BEGIN {printf "%.4f", ns / 1e9}')
     fastest_s=$(printf '%s\n' "${times_[@]}" | sort -n | awk 'NR == 1 {printf "%.4f", $1/1e9}')
     peak_kib=$(printf '%s\n' "${peaks_[@]}" | sort -n | tail -n 1)
 }
