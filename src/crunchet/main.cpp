@@ -1,11 +1,12 @@
 // crunchet: compresses one file into a ".bip" container and reports both sizes.
 //
-// Maps the input, builds the whole container in memory and writes it with one write, so
-// out.bip is created only once compression has finished. Peak memory is the input mapping
-// plus the container's buffer.
+// Maps the input, builds the whole container in memory and writes it in one piece, so
+// out.bip is replaced only once compression has finished and the container is complete. Peak memory
+// is the input mapping plus the container's buffer.
 #include "container.hpp"
 #include "wholefile.hpp"
 
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 
@@ -13,39 +14,41 @@ namespace {
 
 // The encoder's lengths, and the header's size as stored, are signed 32-bit.
 [[noreturn]] void fail_too_large(const char* path) {
-    wholefile::fail("too large to compress (2 GiB or more) '%s'\n", path);
+    wholefile::fail("too large to compress (2 GiB or more) '%s'\n",
+                    wholefile::printable(path).c_str());
 }
 
-// The sizes are printed as the container stores them: signed 32-bit.
-int as_printed(std::size_t size) {
-    return static_cast<int>(static_cast<std::int32_t>(size));
+void print_size(const char* which, std::uint64_t size) {
+    std::printf("%s size: %" PRIu64 " bytes\n", which, size);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    wholefile::guard_standard_streams();
     if (argc != 3) wholefile::fail("usage: %s in out.bip\n", argc > 0 ? argv[0] : "crunchet");
     const char* const in_path = argv[1];
     const char* const out_path = argv[2];
 
     const std::span<const std::uint8_t> content = wholefile::mmap_file(in_path);
     if (content.size() > crunchet::max_content_size) fail_too_large(in_path);
-    std::printf("Original size: %d bytes\n", as_printed(content.size()));
+    print_size("Original", content.size());
 
     const crunchet::Container container = crunchet::build_container(content);
     switch (container.status) {
     case crunchet::Status::built:
         break;
     case crunchet::Status::out_of_memory:
-        wholefile::fail("out of memory for '%s'\n", in_path);
+        wholefile::fail("out of memory for '%s'\n", wholefile::printable(in_path).c_str());
     case crunchet::Status::empty: // mmap_file stops on an empty file before this
-        wholefile::fail("empty '%s'\n", in_path);
+        wholefile::fail("empty '%s'\n", wholefile::printable(in_path).c_str());
     case crunchet::Status::too_large:
         fail_too_large(in_path);
     }
 
     // The size is reported once the container is safely written, never over a failed write.
     wholefile::write_file(out_path, container.bytes());
-    std::printf("Compressed size: %d bytes\n", as_printed(container.size));
+    print_size("Compressed", container.size);
+    wholefile::close_standard_output();
     return 0;
 }
