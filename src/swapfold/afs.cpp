@@ -57,23 +57,34 @@ void store_record(std::uint8_t* p, Record r) {
     return {Verdict::failed_check, condition, {}};
 }
 
-[[nodiscard]] std::span<const std::uint8_t>
-data_for(const Archive& archive, std::span<const Replacement> replacements, std::uint32_t i) {
-    if (i < replacements.size() && replacements[i].has_value()) return *replacements[i];
-    return entry_data(archive, i);
+// What entry i holds in the rebuilt archive: its replacement, or its own data.
+[[nodiscard]] wholefile::Piece
+piece_from(const Archive& archive, std::span<const Replacement> replacements, std::uint32_t i) {
+    const std::span<const std::uint8_t> data =
+        i < replacements.size() && replacements[i].has_value() ? *replacements[i]
+                                                               : entry_data(archive, i);
+    return {data.data(), data.size()};
+}
+
+[[nodiscard]] wholefile::Piece piece_from(const Archive& archive,
+                                          std::span<const wholefile::Source* const> files,
+                                          std::uint32_t i) {
+    if (i < files.size() && files[i] != nullptr) return {nullptr, files[i]->size, files[i], 0};
+    const std::span<const std::uint8_t> data = entry_data(archive, i);
+    return {data.data(), data.size()};
 }
 
 // Walks the entries with data in table order, giving each its offset in the rebuilt archive,
 // and returns the first condition that fails, or null. The name table goes at *names_off.
-template <typename Place>
-[[nodiscard]] const char* lay_out(const Archive& archive, std::span<const Replacement> replacements,
+template <typename PieceFor, typename Place>
+[[nodiscard]] const char* lay_out(const Archive& archive, PieceFor&& piece_for,
                                   std::uint64_t* names_off, Place&& place) {
     const std::uint64_t out_size = 4 * std::uint64_t{archive.bytes.size()};
     std::uint64_t off = first_data_offset(archive.entries);
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (entry_record(archive, i).pos == 0) continue;
-        const std::span<const std::uint8_t> data = data_for(archive, replacements, i);
-        const std::uint64_t size = data.size();
+        const wholefile::Piece data = piece_for(i);
+        const std::uint64_t size = data.size;
         if (!(off + size < out_size)) return capacity;
         if (off > field_max) return offset_fits;
         if (size > field_max) return length_fits;
@@ -83,6 +94,54 @@ template <typename Place>
     if (off > field_max) return names_offset_fits;
     *names_off = off;
     return nullptr;
+}
+
+// The rebuilt archive's pieces, with entry i's content given by piece_for(i).
+template <typename PieceFor>
+[[nodiscard]] Layout lay_out_with(const Archive& archive, PieceFor&& piece_for) {
+    Layout layout;
+    const std::uint8_t* const in = archive.bytes.data();
+    const std::uint64_t head_len = first_data_offset(archive.entries);
+    const std::uint64_t names_len = name_record * archive.entries;
+
+    // Header, table and name table as they stand in the input; the walk then updates the
+    // records of the entries it places, so those without data keep theirs unchanged.
+    layout.head.assign(head_len, 0);
+    std::memcpy(layout.head.data(), in, table_offset(archive.entries));
+    layout.names.assign(in + archive.statoc.pos, in + archive.statoc.pos + names_len);
+    layout.pieces.push_back({layout.head.data(), head_len});
+
+    std::uint8_t* const head = layout.head.data();
+    std::uint8_t* const names = layout.names.data();
+    std::uint64_t names_off = 0;
+    layout.failed =
+        lay_out(archive, piece_for, &names_off,
+                [&](std::uint32_t i, std::uint64_t off, const wholefile::Piece& data) {
+                    const auto len = static_cast<std::uint32_t>(data.size);
+                    store_record(head + table_offset(i), {static_cast<std::uint32_t>(off), len});
+                    store_le32(names + name_record * i + name_len_field, len);
+                    const std::uint64_t end = off + data.size;
+                    if (data.size != 0) layout.pieces.push_back(data);
+                    if (round_up(end) != end)
+                        layout.pieces.push_back({nullptr, round_up(end) - end});
+                });
+    if (layout.failed != nullptr) {
+        layout.pieces.clear();
+        return layout;
+    }
+
+    // The locator goes just before the first entry's data; when the first entry has none it
+    // goes right after the table, where a reader looks first. Either way it is in the head.
+    const bool first_has_data = archive.entries > 0 && entry_record(archive, 0).pos != 0;
+    const std::uint64_t locator_at = first_has_data ? head_len - 8 : table_offset(archive.entries);
+    store_record(head + locator_at,
+                 {static_cast<std::uint32_t>(names_off), static_cast<std::uint32_t>(names_len)});
+
+    const std::uint64_t names_end = names_off + names_len;
+    layout.length = round_up(names_end);
+    if (names_len != 0) layout.pieces.push_back({names, names_len});
+    if (layout.length != names_end) layout.pieces.push_back({nullptr, layout.length - names_end});
+    return layout;
 }
 
 } // namespace
@@ -137,56 +196,21 @@ std::span<const std::uint8_t> entry_data(const Archive& archive, std::uint32_t i
 
 Plan plan_rebuild(const Archive& archive, std::span<const Replacement> replacements) {
     std::uint64_t names_off = 0;
-    const char* const failed =
-        lay_out(archive, replacements, &names_off, [](std::uint32_t, std::uint64_t, auto) {});
+    const char* const failed = lay_out(
+        archive, [&](std::uint32_t i) { return piece_from(archive, replacements, i); }, &names_off,
+        [](std::uint32_t, std::uint64_t, const wholefile::Piece&) {});
     if (failed != nullptr) return {failed, 0, 0};
     return {nullptr, names_off, round_up(names_off + name_record * archive.entries)};
 }
 
 Layout lay_out_rebuild(const Archive& archive, std::span<const Replacement> replacements) {
-    Layout layout;
-    const std::uint8_t* const in = archive.bytes.data();
-    const std::uint64_t head_len = first_data_offset(archive.entries);
-    const std::uint64_t names_len = name_record * archive.entries;
+    return lay_out_with(archive,
+                        [&](std::uint32_t i) { return piece_from(archive, replacements, i); });
+}
 
-    // Header, table and name table as they stand in the input; the walk then updates the
-    // records of the entries it places, so those without data keep theirs unchanged.
-    layout.head.assign(head_len, 0);
-    std::memcpy(layout.head.data(), in, table_offset(archive.entries));
-    layout.names.assign(in + archive.statoc.pos, in + archive.statoc.pos + names_len);
-    layout.pieces.push_back({layout.head.data(), head_len});
-
-    std::uint8_t* const head = layout.head.data();
-    std::uint8_t* const names = layout.names.data();
-    std::uint64_t names_off = 0;
-    layout.failed =
-        lay_out(archive, replacements, &names_off,
-                [&](std::uint32_t i, std::uint64_t off, std::span<const std::uint8_t> data) {
-                    const auto len = static_cast<std::uint32_t>(data.size());
-                    store_record(head + table_offset(i), {static_cast<std::uint32_t>(off), len});
-                    store_le32(names + name_record * i + name_len_field, len);
-                    const std::uint64_t end = off + data.size();
-                    if (!data.empty()) layout.pieces.push_back({data.data(), data.size()});
-                    if (round_up(end) != end)
-                        layout.pieces.push_back({nullptr, round_up(end) - end});
-                });
-    if (layout.failed != nullptr) {
-        layout.pieces.clear();
-        return layout;
-    }
-
-    // The locator goes just before the first entry's data; when the first entry has none it
-    // goes right after the table, where a reader looks first. Either way it is in the head.
-    const bool first_has_data = archive.entries > 0 && entry_record(archive, 0).pos != 0;
-    const std::uint64_t locator_at = first_has_data ? head_len - 8 : table_offset(archive.entries);
-    store_record(head + locator_at,
-                 {static_cast<std::uint32_t>(names_off), static_cast<std::uint32_t>(names_len)});
-
-    const std::uint64_t names_end = names_off + names_len;
-    layout.length = round_up(names_end);
-    if (names_len != 0) layout.pieces.push_back({names, names_len});
-    if (layout.length != names_end) layout.pieces.push_back({nullptr, layout.length - names_end});
-    return layout;
+Layout lay_out_rebuild_from_files(const Archive& archive,
+                                  std::span<const wholefile::Source* const> files) {
+    return lay_out_with(archive, [&](std::uint32_t i) { return piece_from(archive, files, i); });
 }
 
 Rebuilt rebuild_archive(const Archive& archive, std::span<const Replacement> replacements) {

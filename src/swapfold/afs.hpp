@@ -93,6 +93,12 @@ struct Layout {
 [[nodiscard]] Layout lay_out_rebuild(const Archive& archive,
                                      std::span<const Replacement> replacements);
 
+// The same with replacements that are files, read only when the archive is written: entry i
+// takes the whole of files[i], files[i]->size bytes, when that is not null. Entries past the
+// end of the list keep their data.
+[[nodiscard]] Layout lay_out_rebuild_from_files(const Archive& archive,
+                                                std::span<const wholefile::Source* const> files);
+
 struct Rebuilt {
     const char* failed = nullptr;
     std::vector<std::uint8_t> bytes; // exactly Plan::length bytes when nothing failed

@@ -2,31 +2,38 @@
 // the archive with entries replaced by same-named files from a directory.
 //
 // The archive work happens in memory (afs.hpp); this file does the file system side: the
-// extraction directory, the replacement lookup and the single write of the output. Every
-// name is tested before it is used as a path, so an archive can never make the tool read or
-// write outside the directories it was given.
+// extraction directory, the replacement lookup and the write of the output. The run never
+// changes its working directory, so every path it is given and every path it prints is
+// taken from where it was started. Every name is tested before it is used as a path, and
+// extraction creates each file relative to ja/, one directory at a time and never through a
+// symbolic link, so an archive can never make the tool write outside ja/ or read outside en/.
 //
-// The output is written from its layout: the rebuilt tables from small blocks and the entry
-// data straight from the mapped input and replacements, so the archive is never copied into
-// a buffer of its own. Every check has passed before out.afs is opened. Only when out.afs is
-// itself one of the files the data comes from (truncating it would take the data away) is
-// the archive first built in memory, as a whole.
+// The output is written from its layout: the rebuilt tables from small blocks, the input's
+// entry data from the input file, and each replacement from its file, opened only when its
+// turn comes in the write, so that no number of replacements holds more than one of them
+// open. Every output replaces its target only once complete, so out.afs may be in.afs or
+// one of the replacements.
 #include "afs.hpp"
 #include "wholefile.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <deque>
 #include <fcntl.h>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
+
+using wholefile::fail;
+using wholefile::printable;
 
 constexpr int failed_check_status = 2;
 
@@ -34,113 +41,187 @@ constexpr int failed_check_status = 2;
     return name.starts_with('/') || name.find("..") != std::string_view::npos;
 }
 
+// Whether the name can name a file at all: its last component is neither empty nor ".".
+[[nodiscard]] bool names_a_file(std::string_view name) {
+    const std::string_view last = name.substr(name.rfind('/') + 1);
+    return !last.empty() && last != ".";
+}
+
+[[nodiscard]] std::string joined(std::string_view dir, std::string_view name) {
+    std::string path(dir);
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += name;
+    return path;
+}
+
 void print_line(const char* arrow, std::string_view name) {
-    std::printf("%s %.*s\n", arrow, static_cast<int>(name.size()), name.data());
+    std::printf("%s %s\n", arrow, printable(name).c_str());
 }
 
 void stop_on_failed_check(const char* condition) {
     wholefile::fail_with_status(failed_check_status, "failed check: %s\n", condition);
 }
 
-// Writes every entry that has data into `dir`, then returns to the directory the run started
-// in (held open by descriptor, so a path such as a/b or a symbolic link changes nothing).
-void extract_entries(const swapfold::Archive& archive, const char* dir) {
-    const int start = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ::mkdir(dir, 0755); // an existing directory is fine
-    if (start < 0 || ::chdir(dir) != 0) wholefile::fail("chdir failed\n");
+// Identities of files, to tell whether two paths name the same one.
+using Ids = std::set<std::pair<dev_t, ino_t>>;
 
-    for (std::uint32_t i = 0; i < archive.entries; ++i) {
-        if (swapfold::entry_record(archive, i).pos == 0) continue;
-        const std::string name(swapfold::entry_name(archive, i));
-        print_line("->", name);
-        if (is_unsafe(name)) wholefile::fail("unsafe filename\n");
-        wholefile::write_file(name.c_str(), swapfold::entry_data(archive, i));
-    }
-
-    std::fflush(stdout);
-    if (::fchdir(start) != 0) wholefile::fail("chdir failed\n");
-    ::close(start);
+[[nodiscard]] std::pair<dev_t, ino_t> key(const struct stat& st) {
+    return {st.st_dev, st.st_ino};
 }
 
-// The identity of an existing file, to tell whether out.afs is one of the sources.
-struct FileId {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool operator==(const FileId&) const = default;
-};
-
-[[nodiscard]] std::optional<FileId> file_id(const char* path) {
+[[nodiscard]] std::optional<struct stat> stat_of(const char* path) {
     struct stat st {};
     if (::stat(path, &st) != 0) return std::nullopt;
-    return FileId{st.st_dev, st.st_ino};
+    return st;
 }
 
-// The same for the file open as `fd`, which mmap_file() has already queried once.
-[[nodiscard]] FileId file_id(int fd, const char* path) {
+// The files that extraction must not write over: the input, the output when it exists, and
+// every replacement that the rebuild will read.
+[[nodiscard]] Ids files_in_use(const swapfold::Archive& archive, int input_fd, const char* out_path,
+                               const char* en) {
+    Ids ids;
     struct stat st {};
-    if (::fstat(fd, &st) != 0) wholefile::fail("can't get the size of '%s'\n", path);
-    return FileId{st.st_dev, st.st_ino};
-}
-
-// Maps the replacement of every entry that has one. Only a file that does not exist keeps the
-// entry's data; one that exists but cannot be opened or is empty stops the run. The mappings
-// stay untouched until the output is written from them, so they cost no memory before then.
-// Adds the identity of every file mapped to `sources`.
-void map_replacements(const swapfold::Archive& archive, const char* dir,
-                      std::vector<swapfold::Replacement>& replacements,
-                      std::vector<FileId>& sources) {
-    replacements.assign(archive.entries, std::nullopt);
+    if (::fstat(input_fd, &st) == 0) ids.insert(key(st));
+    if (const auto out = stat_of(out_path)) ids.insert(key(*out));
+    if (*en == '\0') return ids;
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (swapfold::entry_record(archive, i).pos == 0) continue;
         const std::string_view name = swapfold::entry_name(archive, i);
-        if (is_unsafe(name)) wholefile::fail("unsafe filename\n");
+        if (is_unsafe(name) || !names_a_file(name)) continue;
+        const auto found = stat_of(joined(en, name).c_str());
+        if (found && S_ISREG(found->st_mode)) ids.insert(key(*found));
+    }
+    return ids;
+}
 
-        std::string path(dir);
-        path += '/';
-        path += name;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno == ENOENT || errno == ENOTDIR) continue;
-            wholefile::fail("mmap can't open '%s'\n", path.c_str());
+// Opens the directory that holds `name` inside `root`, one component at a time and never
+// through a symbolic link, and leaves the last component in *leaf. A component that is a
+// link is refused as an unsafe name; a missing one stops the run as an output that cannot
+// be opened. The caller closes the result unless it is `root`.
+[[nodiscard]] int open_parent(int root, std::string_view name, const std::string& shown,
+                              std::string* leaf) {
+    int dir = root;
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = name.find('/', start);
+        if (slash == std::string_view::npos) {
+            *leaf = name.substr(start);
+            return dir;
         }
-        ::close(fd);
-
-        print_line("<-", name);
-        const std::span<std::uint8_t> mapping = wholefile::mmap_file(path.c_str());
-        if (const auto id = file_id(path.c_str())) sources.push_back(*id);
-        replacements[i] = std::span<const std::uint8_t>(mapping);
+        const std::string part(name.substr(start, slash - start));
+        start = slash + 1;
+        if (part.empty() || part == ".") continue;
+        const int next = ::openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            struct stat st {};
+            if (::fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+                fail("unsafe filename\n");
+            fail("can't open '%s' for writing\n", printable(shown).c_str());
+        }
+        if (dir != root) ::close(dir);
+        dir = next;
     }
 }
 
-[[nodiscard]] bool is_one_of(const char* path, const std::vector<FileId>& sources) {
-    const std::optional<FileId> id = file_id(path);
-    return id && std::find(sources.begin(), sources.end(), *id) != sources.end();
+// Writes every entry that has data into `ja`. A name is printed, then tested; one that would
+// land on a file in use stops the run before it is written, and one written earlier in the
+// run is written again, with a warning.
+// Creates ja/ when it is missing and opens it. ja/ may not be en/ under another name, for
+// extraction would then write over the replacements; when it is, a ja/ made here is removed.
+[[nodiscard]] int open_extraction_dir(const char* ja, const char* en) {
+    const bool made = ::mkdir(ja, 0755) == 0; // an existing directory is fine
+    const int root = ::open(ja, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0) fail("chdir failed\n");
+    struct stat st {};
+    const auto other = *en == '\0' ? std::nullopt : stat_of(en);
+    if (other && ::fstat(root, &st) == 0 && key(st) == key(*other)) {
+        if (made) ::rmdir(ja);
+        fail("'%s' and '%s' are the same directory\n", printable(ja).c_str(),
+             printable(en).c_str());
+    }
+    return root;
 }
 
-// Writes the rebuilt archive to `path`, from its layout unless `path` is one of the sources.
-// Entry data from the input is copied from `input`'s file.
-void write_archive(const char* path, const swapfold::Archive& archive,
-                   std::span<const swapfold::Replacement> replacements,
-                   const wholefile::Source& input, const std::vector<FileId>& sources) {
-    try {
-        if (is_one_of(path, sources)) {
-            const swapfold::Rebuilt rebuilt = swapfold::rebuild_archive(archive, replacements);
-            if (rebuilt.failed != nullptr) stop_on_failed_check(rebuilt.failed);
-            wholefile::write_file(path, rebuilt.bytes);
-            return;
+void extract_entries(const swapfold::Archive& archive, const char* ja, const char* en,
+                     const wholefile::Source& input, const Ids& in_use) {
+    const int root = open_extraction_dir(ja, en);
+
+    Ids written;
+    for (std::uint32_t i = 0; i < archive.entries; ++i) {
+        if (swapfold::entry_record(archive, i).pos == 0) continue;
+        const std::string_view name = swapfold::entry_name(archive, i);
+        print_line("->", name);
+        if (is_unsafe(name) || !names_a_file(name)) fail("unsafe filename\n");
+
+        const std::string shown = joined(ja, name);
+        std::string leaf;
+        const int dir = open_parent(root, name, shown, &leaf);
+        struct stat st {};
+        if (::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+            if (in_use.contains(key(st)))
+                fail("won't extract over '%s': this run reads or writes it\n",
+                     printable(shown).c_str());
+            if (written.contains(key(st))) {
+                std::fflush(stdout); // the warning follows the entry's line
+                wholefile::warn("duplicate name '%s': its earlier entry is overwritten\n",
+                                printable(shown).c_str());
+            }
         }
-        const swapfold::Layout layout = swapfold::lay_out_rebuild(archive, replacements);
-        if (layout.failed != nullptr) stop_on_failed_check(layout.failed);
-        wholefile::write_file(path, layout.pieces, {&input, 1});
-    } catch (const std::bad_alloc&) {
-        wholefile::fail("out of memory\n");
+        const std::span<const std::uint8_t> data = swapfold::entry_data(archive, i);
+        const wholefile::Piece piece{data.data(), data.size()};
+        const wholefile::FileId id =
+            wholefile::write_file_in(dir, leaf.c_str(), shown.c_str(), {&piece, 1}, {&input, 1});
+        written.insert({id.dev, id.ino});
+        if (dir != root) ::close(dir);
+    }
+    ::close(root);
+}
+
+// The replacement files found in en/, and for each entry the one it takes (null: none).
+struct Replacements {
+    std::deque<std::string> paths; // deques, so that pointers into them stay valid
+    std::deque<wholefile::Source> files;
+    std::vector<const wholefile::Source*> by_entry;
+};
+
+// Finds the replacement of every entry that has data. Only a file that does not exist keeps
+// the entry's data; one that exists but cannot be opened, is not a regular file or is empty
+// stops the run. Each file is opened here only to learn that, and its size is kept: its data
+// is read when the output is written.
+void look_up_replacements(const swapfold::Archive& archive, const char* en, Replacements& found) {
+    for (std::uint32_t i = 0; i < archive.entries; ++i) {
+        if (swapfold::entry_record(archive, i).pos == 0) continue;
+        const std::string_view name = swapfold::entry_name(archive, i);
+        if (is_unsafe(name)) fail("unsafe filename\n");
+        // An empty en/ names no directory, and such a name no file in it.
+        if (*en == '\0' || !names_a_file(name)) continue;
+
+        std::string path = joined(en, name);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT || errno == ENOTDIR) continue;
+            fail("mmap can't open '%s'\n", printable(path).c_str());
+        }
+        struct stat st {};
+        const bool sized = ::fstat(fd, &st) == 0;
+        ::close(fd);
+        if (!sized) fail("can't get the size of '%s'\n", printable(path).c_str());
+        if (S_ISDIR(st.st_mode)) fail("can't mmap '%s'\n", printable(path).c_str());
+        if (!S_ISREG(st.st_mode) || st.st_size <= 0) fail("empty '%s'\n", printable(path).c_str());
+
+        print_line("<-", name);
+        found.paths.push_back(std::move(path));
+        found.files.push_back(
+            {{}, -1, found.paths.back().c_str(), static_cast<std::uint64_t>(st.st_size)});
+        if (found.by_entry.size() <= i) found.by_entry.resize(i + 1, nullptr);
+        found.by_entry[i] = &found.files.back();
     }
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4 || argc > 5) wholefile::fail("usage: %s in.afs out.afs en/ [ja/]\n", argv[0]);
+    wholefile::guard_standard_streams();
+    if (argc < 4 || argc > 5) fail("usage: %s in.afs out.afs en/ [ja/]\n", argv[0]);
     const char* const in_path = argv[1];
     const char* const out_path = argv[2];
     const char* const replacement_dir = argv[3];
@@ -148,17 +229,28 @@ int main(int argc, char** argv) {
 
     int input_fd = -1;
     const std::span<std::uint8_t> input = wholefile::mmap_file(in_path, &input_fd);
-    std::vector<FileId> sources = {file_id(input_fd, in_path)};
     const swapfold::Checked checked = swapfold::check_archive(input);
-    if (checked.verdict == swapfold::Verdict::not_afs) wholefile::fail("not a afs file\n");
+    if (checked.verdict == swapfold::Verdict::not_afs) fail("not a afs file\n");
     if (checked.verdict == swapfold::Verdict::failed_check) stop_on_failed_check(checked.failed);
     const swapfold::Archive& archive = checked.archive;
+    const wholefile::Source input_source{input, input_fd};
 
-    if (extraction_dir != nullptr) extract_entries(archive, extraction_dir);
+    try {
+        if (extraction_dir != nullptr) {
+            const Ids in_use = files_in_use(archive, input_fd, out_path, replacement_dir);
+            extract_entries(archive, extraction_dir, replacement_dir, input_source, in_use);
+        }
 
-    std::vector<swapfold::Replacement> replacements;
-    map_replacements(archive, replacement_dir, replacements, sources);
+        Replacements replacements;
+        look_up_replacements(archive, replacement_dir, replacements);
 
-    write_archive(out_path, archive, replacements, {input, input_fd}, sources);
+        const swapfold::Layout layout =
+            swapfold::lay_out_rebuild_from_files(archive, replacements.by_entry);
+        if (layout.failed != nullptr) stop_on_failed_check(layout.failed);
+        wholefile::write_file(out_path, layout.pieces, {&input_source, 1});
+    } catch (const std::bad_alloc&) {
+        fail("out of memory\n");
+    }
+    wholefile::close_standard_output();
     return 0;
 }
