@@ -152,28 +152,6 @@ TEST(Crunchet, RefusesInputsOf2GiBOrMore) {
     }
 }
 
-// An address-space limit that leaves room for the input's mapping but not for the
-// container's buffer. The address checker reserves far more address space than any limit
-// that could show this, so the test runs only without it.
-TEST(Crunchet, ReportsAFailedAllocation) {
-#ifdef BUILT_WITH_ASAN
-    GTEST_SKIP() << "address-space limits do not work under the address checker";
-#else
-    const TempDir dir;
-    constexpr std::uintmax_t size = std::uintmax_t{256} << 20;
-    testkit::write_bytes(dir / "in", {});
-    fs::resize_file(dir / "in", size);
-    const std::string limit_kib = std::to_string((size + (std::uintmax_t{128} << 20)) >> 10);
-    const testkit::RunResult r = testkit::run(
-        "/bin/sh", {"-c", "ulimit -v " + limit_kib + " && exec \"$0\" in out.bip", crunchet},
-        dir.path());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Original size: 268435456 bytes\n");
-    EXPECT_EQ(r.err, "out of memory for 'in'\n");
-    EXPECT_FALSE(fs::exists(dir / "out.bip"));
-#endif
-}
-
 // Real files from this machine, one of each kind where the machine has one.
 std::vector<fs::path> real_files() {
     std::vector<fs::path> found;

@@ -167,4 +167,60 @@ TEST(Hostile, NamesMadeOfDotsAreRefusedWithAndWithoutExtraction) {
     }
 }
 
+// Names no file can have (empty, or ending in "/" or ".") are never looked up in en/, even
+// when en/ exists, and stop extraction as unsafe.
+TEST(Hostile, NamesThatCannotNameAFile) {
+    for (const std::string name : {"", ".", "./", "a/", "a/."}) {
+        for (const bool extract : {false, true}) {
+            SCOPED_TRACE("'" + name + (extract ? "' with ja/" : "' without ja/"));
+            const TempDir dir;
+            const Bytes input = named(name, afstest::pattern(20, 4));
+            testkit::write_bytes(dir / "in.afs", input);
+            fs::create_directories(dir / "en/a");
+            std::vector<std::string> args = {"in.afs", "out.afs", "en"};
+            if (extract) args.push_back("ja");
+            const RunResult r = testkit::run(SWAPFOLD_PATH, args, dir.path());
+            EXPECT_EQ(r.status, extract ? 1 : 0);
+            EXPECT_EQ(r.err, extract ? "unsafe filename\n" : "");
+            EXPECT_EQ(r.out, extract ? "-> " + name + "\n" : "");
+            if (!extract)
+                EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") ==
+                            afstest::expected_rebuild(input).bytes);
+        }
+    }
+}
+
+// Control bytes in a name are shown escaped wherever it is printed, so that a name cannot
+// forge a line or drive the terminal; every other byte prints as it is.
+TEST(Hostile, PrintedNamesShowControlBytesEscaped) {
+    struct Row {
+        std::string name;
+        std::string shown;
+    };
+    const std::vector<Row> rows = {
+        {"a\n<- forged", "a\\n<- forged"},
+        {"b\x1b[2J", "b\\033[2J"},
+        {"tab\there\x7f", "tab\\there\\177"},
+        {"\xe5\x90\x8d\x83\x5c", "\xe5\x90\x8d\x83\x5c"}, // UTF-8, then Shift-JIS with 0x5C
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.shown);
+        const TempDir dir;
+        testkit::write_bytes(dir / "in.afs", named(row.name, afstest::pattern(20, 4)));
+        fs::create_directories(dir / "en");
+        testkit::write_bytes(dir / "en" / row.name, testkit::bytes_of("new"));
+        const RunResult r =
+            testkit::run(SWAPFOLD_PATH, {"in.afs", "out.afs", "en", "ja"}, dir.path());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "-> " + row.shown + "\n<- " + row.shown + "\n");
+        EXPECT_EQ(testkit::read_bytes(dir / "ja" / row.name), afstest::pattern(20, 4));
+
+        // and in messages: a replacement that cannot be read.
+        fs::remove(dir / "en" / row.name);
+        fs::create_directory(dir / "en" / row.name);
+        const RunResult bad = testkit::run(SWAPFOLD_PATH, {"in.afs", "out.afs", "en"}, dir.path());
+        EXPECT_EQ(bad.err, "can't mmap 'en/" + row.shown + "'\n");
+    }
+}
+
 } // namespace

@@ -1,6 +1,7 @@
 // write_file() from a list of pieces: the file holds the pieces' bytes in order whatever mix
-// of buffers, zero runs and pieces of a mapped source file it is given, and its failures
-// stop with the one-buffer form's messages (death tests, since they end the process).
+// of buffers, zero runs and pieces of mapped or named source files it is given, and its
+// failures stop with the one-buffer form's messages, or say that a named source changed
+// (death tests, since they end the process).
 #include "wholefile.hpp"
 
 #include "testkit.hpp"
@@ -34,10 +35,14 @@ Bytes numbered(std::size_t n, std::uint8_t seed) {
 Bytes concatenated(const std::vector<Piece>& pieces) {
     Bytes out;
     for (const Piece& p : pieces) {
-        if (p.data == nullptr)
+        if (p.file != nullptr) {
+            const Bytes file = testkit::read_bytes(p.file->path);
+            out.insert(out.end(), file.begin() + p.offset, file.begin() + p.offset + p.size);
+        } else if (p.data == nullptr) {
             out.insert(out.end(), p.size, 0);
-        else
+        } else {
             out.insert(out.end(), p.data, p.data + p.size);
+        }
     }
     return out;
 }
@@ -60,12 +65,24 @@ struct MappedSource {
     int fd = -1;
 };
 
+// A source named by its path, which the writer opens only when its pieces come.
+struct NamedSource {
+    explicit NamedSource(const std::filesystem::path& file)
+        : path(file.string()), source{{}, -1, path.c_str(), std::filesystem::file_size(file)} {}
+    [[nodiscard]] Piece at(std::size_t offset, std::size_t size) const {
+        return {nullptr, size, &source, offset};
+    }
+    std::string path;
+    wholefile::Source source;
+};
+
 TEST(WritePieces, WritesThePiecesInOrder) {
     const TempDir dir;
     const Bytes file = numbered(400000, 3);
     testkit::write_bytes(dir / "source", file);
     const MappedSource source(dir / "source");
     ASSERT_GE(source.fd, 0);
+    const NamedSource named(dir / "source");
     const Bytes a = numbered(5000, 90);
     const Bytes small = numbered(7, 200);
 
@@ -105,6 +122,8 @@ TEST(WritePieces, WritesThePiecesInOrder) {
          {source.at(1000, 50000), {nullptr, 3}, source.at(0, 400000)},
          true,
          true},
+        {"a named source, opened when its pieces come",
+         {{a.data(), 10}, named.at(7, 200000), {nullptr, 5}, named.at(0, 400000)}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
@@ -131,9 +150,14 @@ TEST(WritePieces, ResumesShortAndInterruptedWrites) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     testkit::write_bytes(dir / "source", numbered(3 << 20, 11));
     const MappedSource source(dir / "source");
+    const NamedSource named(dir / "source");
     const Bytes a = numbered(1 << 20, 12);
-    const std::vector<Piece> pieces = {
-        {a.data(), a.size()}, {nullptr, 1 << 20}, source.at(1, (3 << 20) - 1), {a.data(), 5}};
+    // Nothing is copied into a pipe inside the kernel, so the named source is read through.
+    const std::vector<Piece> pieces = {{a.data(), a.size()},
+                                       {nullptr, 1 << 20},
+                                       source.at(1, (3 << 20) - 1),
+                                       named.at(5, 2 << 20),
+                                       {a.data(), 5}};
     const wholefile::Source sources[] = {{source.mapping, source.fd}};
 
     const pid_t child = ::fork();
@@ -181,6 +205,12 @@ TEST(WritePiecesDeathTest, FailuresStopWithTheirMessage) {
     testkit::write_bytes(dir / "source", numbered(300000, 5));
     const MappedSource source(dir / "source");
     const Bytes a = numbered(100, 9);
+    NamedSource shrunk(dir / "source");
+    shrunk.source.size = 300001;
+    testkit::write_bytes(dir / "gone", {1});
+    const NamedSource gone(dir / "gone");
+    std::filesystem::remove(dir / "gone");
+    testkit::write_bytes(dir / "out", testkit::bytes_of("kept"));
     struct Row {
         const char* label;
         std::string path;
@@ -201,15 +231,30 @@ TEST(WritePiecesDeathTest, FailuresStopWithTheirMessage) {
          "/dev/full",
          {source.at(0, 300000)},
          "can't write to '%s'\n"},
+        {"named source of another size than laid out",
+         (dir / "out").string(),
+         {{a.data(), 3}, shrunk.at(0, 10)},
+         "'%s' changed during the run\n"},
+        {"named source gone",
+         (dir / "out").string(),
+         {gone.at(0, 1)},
+         "'%s' changed during the run\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         std::string message = row.format;
-        message.replace(message.find("%s"), 2, row.path);
+        const Piece* const file_piece =
+            !row.pieces.empty() && row.pieces.back().file ? &row.pieces.back() : nullptr;
+        message.replace(message.find("%s"), 2, file_piece ? file_piece->file->path : row.path);
         const wholefile::Source sources[] = {{source.mapping, source.fd}};
         EXPECT_EXIT(wholefile::write_file(row.path.c_str(), row.pieces, sources),
                     testing::ExitedWithCode(1), exactly(message));
     }
+    // The failed writes left the existing output as it was, and nothing beside it.
+    EXPECT_EQ(testkit::read_bytes(dir / "out"), testkit::bytes_of("kept"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              2);
 }
 
 } // namespace

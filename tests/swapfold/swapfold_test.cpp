@@ -32,7 +32,7 @@ RunResult swapfold(const TempDir& dir, const std::vector<std::string>& args) {
 std::set<std::string> tree(const fs::path& root) {
     std::set<std::string> paths;
     for (const auto& e : fs::recursive_directory_iterator(root))
-        paths.insert(fs::relative(e.path(), root).string());
+        paths.insert(e.path().lexically_relative(root).string());
     return paths;
 }
 
@@ -137,6 +137,9 @@ TEST(Swapfold, EveryFailedCheckStopsWithItsConditionBeforeWriting) {
         {"no entries and no locator", Bytes{'A', 'F', 'S', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
          "entries>=1"},
         {"second place before the file", patched(good_second, 8, 0), "stas[0].pos>=8"},
+        // Only a first place whose fields are both zero sends the reader to the second.
+        {"first place {0, 7} before a good second", patched(good_second, 44, 7),
+         "statoc->len == entries*48"},
         {"name table of 47 per entry", patched(good, 44, 47 * 4), "statoc->len == entries*48"},
         {"name table past the end", patched(good, 40, 11809), "statoc->pos + statoc->len <= size"},
         {"data over capacity", afstest::build(small), "off+size < out_size", "-> big\n"},
@@ -253,7 +256,7 @@ TEST(Swapfold, NameWithASlashNeedsItsSubdirectory) {
         } else {
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.out, "-> sub/first.txt\n");
-            EXPECT_EQ(r.err, "can't open 'sub/first.txt' for writing\n");
+            EXPECT_EQ(r.err, "can't open 'ja/sub/first.txt' for writing\n");
             EXPECT_FALSE(fs::exists(dir / "out.afs"));
         }
     }
@@ -304,16 +307,195 @@ TEST(Swapfold, WithoutReplacementsOnlyTheLayoutChanges) {
     }
 }
 
-TEST(Swapfold, ExtractedFilesAsReplacementsChangeNothing) {
+// Extraction never writes over a file the run uses, however it is named: the replacement
+// directory itself, the input, the output or a replacement. Each stops the run before that
+// entry is written; entries written before it stay.
+TEST(Swapfold, RefusesToExtractOverFilesItUses) {
+    struct Row {
+        const char* label;
+        std::vector<std::string> args;
+        std::string err;
+        std::string out;            // what was printed before the refusal
+        std::set<std::string> tree; // the directory afterwards
+        std::size_t renamed = 0;    // the entry given `name` instead of its own, when set
+        const char* name = nullptr;
+    };
+    const std::set<std::string> before = {
+        "in.afs", "out.afs", "en", "en/second.txt", "work", "work/a", "work/a/third.txt", "link"};
+    const auto with = [&](std::initializer_list<std::string> more) {
+        std::set<std::string> t = before;
+        t.insert(more.begin(), more.end());
+        return t;
+    };
+    const std::vector<Row> rows = {
+        {"ja/ is en/",
+         {"in.afs", "x.afs", "en", "en"},
+         "'en' and 'en' are the same directory\n",
+         "",
+         before},
+        {"ja/ is en/ by another spelling",
+         {"in.afs", "x.afs", "en", "./en/"},
+         "'./en/' and 'en' are the same directory\n",
+         "",
+         before},
+        {"ja/ is a link to en/",
+         {"in.afs", "x.afs", "en", "link"},
+         "'link' and 'en' are the same directory\n",
+         "",
+         before},
+        {"ja/ and en/ both made by the run",
+         {"in.afs", "x.afs", "new", "new"},
+         "'new' and 'new' are the same directory\n",
+         "",
+         before},
+        {"an entry named like the input",
+         {"in.afs", "x.afs", "none", "."},
+         "won't extract over './in.afs': this run reads or writes it\n",
+         "-> first.txt\n-> second.txt\n-> in.afs\n",
+         with({"first.txt", "second.txt"}),
+         3,
+         "in.afs"},
+        {"an entry named like the output",
+         {"in.afs", "out.afs", "none", "."},
+         "won't extract over './out.afs': this run reads or writes it\n",
+         "-> first.txt\n-> second.txt\n-> out.afs\n",
+         with({"first.txt", "second.txt"}),
+         3,
+         "out.afs"},
+        {"an entry named like a replacement",
+         {"in.afs", "x.afs", "work/a", "work"},
+         "won't extract over 'work/a/third.txt': this run reads or writes it\n",
+         "-> a/third.txt\n",
+         before,
+         0,
+         "a/third.txt"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir dir;
+        Image image = mixed();
+        if (row.name != nullptr) image.entries[row.renamed].name = row.name;
+        testkit::write_bytes(dir / "in.afs", afstest::build(image));
+        testkit::write_bytes(dir / "out.afs", text("old output"));
+        fs::create_directories(dir / "en");
+        fs::create_directories(dir / "work/a");
+        testkit::write_bytes(dir / "en/second.txt", text("translated"));
+        testkit::write_bytes(dir / "work/a/third.txt", text("translated too"));
+        fs::create_directory_symlink("en", dir / "link");
+        const Bytes input = testkit::read_bytes(dir / "in.afs");
+
+        const RunResult r = swapfold(dir, row.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(tree(dir.path()), row.tree);
+        EXPECT_TRUE(testkit::read_bytes(dir / "in.afs") == input);
+        EXPECT_EQ(testkit::read_bytes(dir / "out.afs"), text("old output"));
+        EXPECT_EQ(testkit::read_bytes(dir / "en/second.txt"), text("translated"));
+        EXPECT_EQ(testkit::read_bytes(dir / "work/a/third.txt"), text("translated too"));
+    }
+}
+
+// An empty en/ names no directory: nothing is looked up, least of all from the root. An
+// empty ja/ cannot be made or entered.
+TEST(Swapfold, EmptyDirectoryArguments) {
     TempDir dir;
-    testkit::write_bytes(dir / "in.afs", afstest::build(mixed()));
-    const RunResult plain = swapfold(dir, {"in.afs", "plain.afs", "none"});
-    ASSERT_EQ(plain.status, 0);
-    const RunResult r = swapfold(dir, {"in.afs", "out.afs", "ja", "ja"});
+    Image image = mixed();
+    image.entries[0].name = "etc/hostname";
+    const Bytes input = afstest::build(image);
+    testkit::write_bytes(dir / "in.afs", input);
+    // Neither the root's nor the working directory's etc/hostname may be taken.
+    fs::create_directory(dir / "etc");
+    testkit::write_bytes(dir / "etc/hostname", text("not a replacement"));
+
+    const RunResult r = swapfold(dir, {"in.afs", "out.afs", ""});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") == afstest::expected_rebuild(input).bytes);
+
+    const RunResult no_ja = swapfold(dir, {"in.afs", "again.afs", "en", ""});
+    EXPECT_EQ(no_ja.status, 1);
+    EXPECT_EQ(no_ja.err, "chdir failed\n");
+    EXPECT_EQ(tree(dir.path()),
+              (std::set<std::string>{"in.afs", "out.afs", "etc", "etc/hostname"}));
+}
+
+// A symbolic link already inside ja/ is never followed: one at a name's last component is
+// replaced by the extracted file, one on the way to it makes the name unsafe.
+TEST(Swapfold, ExtractionNeverFollowsALinkInJa) {
+    for (const bool through_directory : {false, true}) {
+        SCOPED_TRACE(through_directory ? "directory link" : "file link");
+        TempDir dir;
+        Image image = mixed();
+        image.entries[0].name = through_directory ? "sub/first.txt" : "first.txt";
+        testkit::write_bytes(dir / "in.afs", afstest::build(image));
+        fs::create_directories(dir / "ja");
+        fs::create_directories(dir / "outside");
+        testkit::write_bytes(dir / "outside/first.txt", text("keep"));
+        if (through_directory)
+            fs::create_directory_symlink("../outside", dir / "ja/sub");
+        else
+            fs::create_symlink("../outside/first.txt", dir / "ja/first.txt");
+
+        const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
+        EXPECT_EQ(testkit::read_bytes(dir / "outside/first.txt"), text("keep"));
+        EXPECT_EQ(tree(dir / "outside"), std::set<std::string>{"first.txt"});
+        if (through_directory) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "-> sub/first.txt\n");
+            EXPECT_EQ(r.err, "unsafe filename\n");
+            EXPECT_FALSE(fs::exists(dir / "out.afs"));
+        } else {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_FALSE(fs::is_symlink(dir / "ja/first.txt"));
+            EXPECT_TRUE(testkit::read_bytes(dir / "ja/first.txt") == image.entries[0].data);
+        }
+    }
+}
+
+// Entries of the same name are extracted in table order, so the last one stays, and each
+// one that writes over an earlier one says so.
+TEST(Swapfold, DuplicateNamesAreWrittenInOrderWithAWarning) {
+    TempDir dir;
+    Image image = mixed();
+    image.entries[2].name = "first.txt";
+    image.entries[3].name = "first.txt";
+    testkit::write_bytes(dir / "in.afs", afstest::build(image));
+    const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "-> first.txt\n-> second.txt\n-> third.txt\n"
-                     "<- first.txt\n<- second.txt\n<- third.txt\n");
-    EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") == testkit::read_bytes(dir / "plain.afs"));
+    EXPECT_EQ(r.out, "-> first.txt\n-> first.txt\n-> first.txt\n");
+    const std::string warning = "duplicate name 'ja/first.txt': its earlier entry is overwritten\n";
+    EXPECT_EQ(r.err, warning + warning);
+    EXPECT_TRUE(testkit::read_bytes(dir / "ja/first.txt") == image.entries[3].data);
+}
+
+// Every replacement is opened only when its data is written, so their number is bounded by
+// the format alone, not by the system's limits on mappings or descriptors.
+TEST(Swapfold, TensOfThousandsOfReplacements) {
+    constexpr std::uint32_t count = 66000;
+    TempDir dir;
+    Image image;
+    image.size = 2048 * (count + 1) + 48 * count + 8 * count;
+    image.names_pos = static_cast<std::uint32_t>(2048 * (count + 1) + 8 * count);
+    std::map<std::string, Bytes> replacements;
+    std::string printed;
+    fs::create_directory(dir / "en");
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::string name = "e" + std::to_string(i);
+        image.entries.push_back(with_data(name, 2048 * (i + 1) + 8 * count, Bytes{1}));
+        const Bytes data = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)};
+        testkit::write_bytes(dir / "en" / name, data);
+        replacements[name] = data;
+        printed += "<- " + name + "\n";
+    }
+    const Bytes input = afstest::build(image);
+    testkit::write_bytes(dir / "in.afs", input);
+    const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.out == printed);
+    EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") ==
+                afstest::expected_rebuild(input, replacements).bytes);
 }
 
 TEST(Swapfold, ReplacementsLargerAndSmaller) {

@@ -143,4 +143,16 @@ TEST(Messages, FailAndWarnPrintExactlyTheirFormat) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "careful 'x'\n");
 }
 
+TEST(Printable, EscapesControlBytesOnly) {
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"plain name.bin", "plain name.bin"},
+        {"a\nb\tc\rd", "a\\nb\\tc\\rd"},
+        {std::string("\0\x01\x1b\x1f\x7f", 5), "\\000\\001\\033\\037\\177"},
+        {"\a\b\v\f", "\\a\\b\\v\\f"},
+        // A backslash stays: it is the second byte of many Shift-JIS characters.
+        {"\x83\x5c \\n \xe5\x90\x8d \x80\xff", "\x83\x5c \\n \xe5\x90\x8d \x80\xff"},
+    };
+    for (const auto& [text, shown] : rows) EXPECT_EQ(wholefile::printable(text), shown);
+}
+
 } // namespace
