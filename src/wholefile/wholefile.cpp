@@ -445,13 +445,44 @@ void open_in_place(Target& t) {
     if (t.fd < 0) fail_opening(t.shown);
 }
 
+// Copies the finished temporary file into the target in place and removes it, for a target
+// that a rename cannot replace: a mount point of its own, or another user's file in a sticky
+// directory such as /tmp. Such a target could always be written in place, and still is; the
+// caller holds back the signals that end the process, so the copy is never left half done.
+void copy_into_place(const Target& t, const Output& out) {
+    const int to = ::openat(t.dir, t.name.c_str(),
+                            O_WRONLY | O_TRUNC | O_CLOEXEC | (t.follow ? 0 : O_NOFOLLOW));
+    if (to < 0) fail_opening(t.shown);
+    const int from = ::openat(t.dir, pending.name, O_RDONLY | O_CLOEXEC);
+    if (from < 0) fail_writing(out);
+    for (;;) {
+        const ssize_t got = ::read(from, bounce, sizeof bounce);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) fail_writing(out);
+        if (got == 0) break;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(to, bounce + done, static_cast<std::size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) fail_writing(out);
+            done += put;
+        }
+    }
+    ::close(from);
+    if (::close(to) != 0) fail_writing(out);
+    remove_pending();
+}
+
 // Closes the written file and puts it in the target's place.
 void finish(Target& t, const Output& out) {
     if (::close(t.fd) != 0) fail_writing(out);
     if (!t.direct) {
         const HeldSignals held;
-        if (::renameat(t.dir, pending.name, t.dir, t.name.c_str()) != 0) fail_writing(out);
-        pending.live = 0;
+        if (::renameat(t.dir, pending.name, t.dir, t.name.c_str()) == 0)
+            pending.live = 0;
+        else if (errno == EBUSY || errno == EPERM || errno == EACCES || errno == EXDEV)
+            copy_into_place(t, out);
+        else
+            fail_writing(out);
     }
     if (t.own_dir) ::close(t.dir);
 }

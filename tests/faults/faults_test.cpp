@@ -322,6 +322,19 @@ TEST(Faults, OutputDirectoryWithoutWritePermission) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(testkit::read_bytes(dir / "ro/old"), container_of(testkit::bytes_of("abc")));
     EXPECT_EQ(names_in(dir / "ro"), (std::set<std::string>{"ja", "old"}));
+
+    // So is a file that a rename cannot replace: here a mount point of its own.
+    if (::geteuid() != 0) return;
+    testkit::write_bytes(dir / "mounted", Bytes(50, 'x'));
+    const RunResult m = testkit::run(
+        "/usr/bin/unshare",
+        {"-m", "/bin/sh", "-c", "mount --bind mounted mounted && exec \"$0\" in mounted", crunchet},
+        dir.path());
+    if (m.err.find("mount") != std::string::npos) GTEST_SKIP() << "no bind mount here: " << m.err;
+    EXPECT_EQ(m.status, 0) << m.err;
+    EXPECT_EQ(testkit::read_bytes(dir / "mounted"), container_of(testkit::bytes_of("abc")));
+    for (const std::string& name : names_in(dir.path()))
+        EXPECT_FALSE(name.starts_with(".mounted."));
 }
 
 TEST(Faults, InputsThatAreDirectoriesOrFifos) {
