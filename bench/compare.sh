@@ -9,9 +9,14 @@
 # reported by /usr/bin/time -f %M. swapfold rebuilds a generated archive
 # of about 1 GiB with no replacements and is set against cat of the same file.
 #
+# With BEFORE set to a commit, that commit's programs are built too (in a worktree) and timed
+# in the same run beside the current ones, as the "-before" rows, and a row of small files
+# (an archive of many small entries extracted and rebuilt) shows the cost per output file.
+#
 # Environment: BUILD_DIR (default build/release), RUNS (default 5), ARCHIVE_RUNS (default 15),
 # ARCHIVE_MIB (default 1024), SKIP_ARCHIVE=1 to leave out the archive rows, SKIP_CORPUS=1 to
-# leave out the corpus rows (only swapfold is then built).
+# leave out the corpus rows (only swapfold is then built), DATASETS to time only some of the
+# corpus's data sets (default: all), BEFORE (default: none), SMALL_ENTRIES (default 4096).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,7 +38,22 @@ swapfold=$build/src/swapfold/swapfold
 reference=$build/bench/crunchet_reference
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/bipafs-compare-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+before=${BEFORE:-}
+cleanup() {
+    if [ -n "$before" ]; then git -C "$root" worktree remove --force "$work/before" 2>/dev/null || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ -n "$before" ]; then
+    git -C "$root" worktree add --detach "$work/before" "$before" >/dev/null 2>&1
+    cmake -S "$work/before" -B "$work/before/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DBIPAFS_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$work/before/build" -j2 --target crunchet uncrunchet swapfold >/dev/null
+    crunchet_before=$work/before/build/src/crunchet/crunchet
+    uncrunchet_before=$work/before/build/src/uncrunchet/uncrunchet
+    swapfold_before=$work/before/build/src/swapfold/swapfold
+fi
 
 # --- corpus ---------------------------------------------------------------------------------
 
@@ -50,7 +70,7 @@ gather() {
 }
 
 mib=$((1024 * 1024))
-datasets="mixed text code images raw_image random zeros period2"
+datasets=${DATASETS:-mixed text code images raw_image random zeros period2}
 [ "$skip_corpus" = 1 ] && datasets=""
 if [ -n "$datasets" ]; then
 gather "$work/text" $((4 * mib)) /usr/share/vim /usr/share/common-licenses /usr/share/doc \
@@ -137,7 +157,9 @@ row() { # label data bytes compressed_bytes
 }
 
 printf 'load before the run: %s\n' "$(uptime)"
-printf 'runs per figure: %s (median)\n\n' "$runs"
+printf 'runs per figure: %s (median)\n' "$runs"
+[ -n "$before" ] && printf -- '-before rows: commit %s\n' "$(git -C "$root" rev-parse --short "$before")"
+printf '\n'
 printf '%-22s %-9s %9s %8s %6s %9s %10s\n' tool data 'MB/s' 'median s' 'cpu s' 'out/in' \
     'peak KiB'
 
@@ -148,6 +170,12 @@ for data in $datasets; do
     out_file=/dev/null
     measure "$crunchet" "$in" "$work/$data.bip"
     row crunchet "$data" "$bytes" "$(stat -c %s "$work/$data.bip")"
+    if [ -n "$before" ]; then
+        measure "$crunchet_before" "$in" "$work/$data.before.bip"
+        row crunchet-before "$data" "$bytes" "$(stat -c %s "$work/$data.before.bip")"
+        cmp -s "$work/$data.bip" "$work/$data.before.bip" ||
+            { echo "streams differ from the earlier commit's on $data" >&2; exit 1; }
+    fi
     measure "$reference" "$in" "$work/$data.ref.bip"
     row crunchet-reference "$data" "$bytes" "$(stat -c %s "$work/$data.ref.bip")"
     cmp -s "$work/$data.bip" "$work/$data.ref.bip" || { echo "streams differ on $data" >&2; exit 1; }
@@ -169,6 +197,10 @@ for data in $datasets; do
     measure "$uncrunchet" "$work/$data.bip" "$work/$data.restored"
     cmp -s "$in" "$work/$data.restored" || { echo "uncrunchet did not restore $data" >&2; exit 1; }
     row uncrunchet "$data" "$bytes" "$(stat -c %s "$work/$data.bip")"
+    if [ -n "$before" ]; then
+        measure "$uncrunchet_before" "$work/$data.bip" "$work/$data.restored"
+        row uncrunchet-before "$data" "$bytes" "$(stat -c %s "$work/$data.bip")"
+    fi
     out_file=$work/$data.gunzipped
     measure gzip -d -c "$work/$data.gz6"
     row 'gzip -d' "$data" "$bytes" "$(stat -c %s "$work/$data.gz6")"
@@ -221,24 +253,77 @@ PY
     # so the median needs more runs than the corpus rows, and the fastest runs are set side by
     # side too.
     swapfold_times=() swapfold_peaks=() cat_times=() cat_peaks=()
+    before_times=() before_peaks=()
     for _ in $(seq "$archive_runs"); do
         rm -f "$work/out.afs" && sync
         out_file=/dev/null
         run_once swapfold_times swapfold_peaks "$swapfold" "$work/big.afs" "$work/out.afs" "$work/en"
+        if [ -n "$before" ]; then
+            rm -f "$work/out.afs" && sync
+            run_once before_times before_peaks "$swapfold_before" "$work/big.afs" "$work/out.afs" \
+                "$work/en"
+        fi
         rm -f "$work/cat.afs" && sync
         out_file=$work/cat.afs
         run_once cat_times cat_peaks cat "$work/big.afs"
     done
     summarise swapfold_times swapfold_peaks
     row swapfold archive "$bytes" "$(stat -c %s "$work/out.afs")"
+    if [ -n "$before" ]; then
+        summarise before_times before_peaks
+        row swapfold-before archive "$bytes" "$(stat -c %s "$work/out.afs")"
+    fi
     summarise cat_times cat_peaks
     row cat archive "$bytes" "$(stat -c %s "$work/cat.afs")"
     rm -f "$work/out.afs" "$work/cat.afs" "$work/big.afs"
 fi
 
+if [ -n "$before" ]; then
+    # Many small outputs: an archive of SMALL_ENTRIES entries of 512 bytes, each extracted as
+    # a file of its own into a fresh ja/, then rebuilt; the two builds take turns.
+    small_entries=${SMALL_ENTRIES:-4096}
+    python3 - "$work/small.afs" "$small_entries" <<'PY'
+import os, struct, sys
+path, count = sys.argv[1], int(sys.argv[2])
+first = ((8 * (count + 2)) + 2047) // 2048 * 2048
+table = bytearray(first)
+table[0:4] = b"AFS\0"
+struct.pack_into("<I", table, 4, count)
+data = bytearray()
+for i in range(count):
+    struct.pack_into("<II", table, 8 + 8 * i, first + len(data), 512)
+    data += os.urandom(512) + bytes(1536)
+names = bytearray(48 * count)
+for i in range(count):
+    names[48 * i:48 * i + 12] = b"s%05d.bin" % i + b"\0" * 3
+    struct.pack_into("<I", names, 48 * i + 44, 512)
+struct.pack_into("<II", table, 8 + 8 * count, first + len(data), 48 * count)
+with open(path, "wb") as f:
+    f.write(table + data + names)
+PY
+    bytes=$(stat -c %s "$work/small.afs")
+    small_times=() small_peaks=() small_before_times=() small_before_peaks=()
+    out_file=/dev/null
+    for _ in $(seq "$runs"); do
+        rm -rf "$work/ja" "$work/small.out" && sync
+        run_once small_times small_peaks "$swapfold" "$work/small.afs" "$work/small.out" "$work/en" \
+            "$work/ja"
+        rm -rf "$work/ja" "$work/small.out" && sync
+        run_once small_before_times small_before_peaks "$swapfold_before" "$work/small.afs" \
+            "$work/small.out" "$work/en" "$work/ja"
+    done
+    summarise small_times small_peaks
+    row "swapfold ja/" "small" "$bytes" "$(stat -c %s "$work/small.out")"
+    summarise small_before_times small_before_peaks
+    row "swapfold-before ja/" "small" "$bytes" "$(stat -c %s "$work/small.out")"
+    printf '  (small: %s entries of 512 bytes, each extracted as a file, then the archive rebuilt)\n' \
+        "$small_entries"
+fi
+
 ratio() { awk -v a="${speed[$1]}" -v b="${speed[$2]}" 'BEGIN {printf "%.2f", a / b}'; }
 printf '\nthroughput ratios (whole process, medians):\n'
-for data in ${datasets:+mixed random}; do
+for data in $datasets; do
+    case $data in mixed | random) ;; *) continue ;; esac
     printf '  %-8s crunchet / reference %s, / gzip -6 %s, / gzip -1 %s, / zstd -3 %s, / lz4 %s\n' \
         "$data" "$(ratio crunchet/$data crunchet-reference/$data)" \
         "$(ratio crunchet/$data 'gzip -6'/$data)" "$(ratio crunchet/$data 'gzip -1'/$data)" \
@@ -247,6 +332,18 @@ for data in ${datasets:+mixed random}; do
         "$(ratio uncrunchet/$data 'gzip -d'/$data)" "$(ratio uncrunchet/$data 'zstd -d'/$data)" \
         "$(ratio uncrunchet/$data 'lz4 -d'/$data)"
 done
+if [ -n "$before" ]; then
+    for data in $datasets; do
+        printf '  %-8s crunchet / crunchet-before %s, uncrunchet / uncrunchet-before %s\n' "$data" \
+            "$(ratio crunchet/$data crunchet-before/$data)" \
+            "$(ratio uncrunchet/$data uncrunchet-before/$data)"
+    done
+    [ -n "${speed[swapfold/archive]:-}" ] &&
+        printf '  swapfold / swapfold-before (archive) %s\n' \
+            "$(ratio swapfold/archive swapfold-before/archive)"
+    printf '  swapfold / swapfold-before (small files) %s\n' \
+        "$(ratio 'swapfold ja//small' 'swapfold-before ja//small')"
+fi
 if [ -n "${speed[swapfold/archive]:-}" ]; then
     printf '  swapfold time / cat time %s (medians of %s runs), %s (fastest runs)\n' \
         "$(ratio cat/archive swapfold/archive)" "$archive_runs" \
