@@ -253,7 +253,8 @@ PY
     # so the median needs more runs than the corpus rows, and the fastest runs are set side by
     # side too.
     swapfold_times=() swapfold_peaks=() cat_times=() cat_peaks=()
-    before_times=() before_peaks=()
+    before_times=() before_peaks=() over_times=() over_peaks=() over_before_times=()
+    over_before_peaks=()
     for _ in $(seq "$archive_runs"); do
         rm -f "$work/out.afs" && sync
         out_file=/dev/null
@@ -262,6 +263,14 @@ PY
             rm -f "$work/out.afs" && sync
             run_once before_times before_peaks "$swapfold_before" "$work/big.afs" "$work/out.afs" \
                 "$work/en"
+            # Over the output of the run before, as a user rebuilding again does: the new
+            # archive is written beside the old one and replaces it, where the earlier
+            # commit truncated the old one first.
+            sync
+            run_once over_times over_peaks "$swapfold" "$work/big.afs" "$work/out.afs" "$work/en"
+            sync
+            run_once over_before_times over_before_peaks "$swapfold_before" "$work/big.afs" \
+                "$work/out.afs" "$work/en"
         fi
         rm -f "$work/cat.afs" && sync
         out_file=$work/cat.afs
@@ -272,6 +281,10 @@ PY
     if [ -n "$before" ]; then
         summarise before_times before_peaks
         row swapfold-before archive "$bytes" "$(stat -c %s "$work/out.afs")"
+        summarise over_times over_peaks
+        row "swapfold over old" archive "$bytes" "$(stat -c %s "$work/out.afs")"
+        summarise over_before_times over_before_peaks
+        row "swapfold-before over old" archive "$bytes" "$(stat -c %s "$work/out.afs")"
     fi
     summarise cat_times cat_peaks
     row cat archive "$bytes" "$(stat -c %s "$work/cat.afs")"
@@ -339,8 +352,9 @@ if [ -n "$before" ]; then
             "$(ratio uncrunchet/$data uncrunchet-before/$data)"
     done
     [ -n "${speed[swapfold/archive]:-}" ] &&
-        printf '  swapfold / swapfold-before (archive) %s\n' \
-            "$(ratio swapfold/archive swapfold-before/archive)"
+        printf '  swapfold / swapfold-before (archive) %s, over an old output %s\n' \
+            "$(ratio swapfold/archive swapfold-before/archive)" \
+            "$(ratio 'swapfold over old/archive' 'swapfold-before over old/archive')"
     printf '  swapfold / swapfold-before (small files) %s\n' \
         "$(ratio 'swapfold ja//small' 'swapfold-before ja//small')"
 fi
