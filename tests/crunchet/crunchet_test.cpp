@@ -10,14 +10,6 @@
 #include <system_error>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define BUILT_WITH_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define BUILT_WITH_ASAN 1
-#endif
-#endif
-
 namespace {
 
 using testkit::Bytes;

@@ -23,14 +23,6 @@
 #include <unistd.h>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define BUILT_WITH_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define BUILT_WITH_ASAN 1
-#endif
-#endif
-
 extern char** environ;
 
 namespace {

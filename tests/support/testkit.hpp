@@ -2,6 +2,16 @@
 // running a built program with its standard output, standard error and status captured.
 #pragma once
 
+// Set when the tests are built with the address checker, under which address-space limits
+// and exact memory figures do not hold.
+#if defined(__SANITIZE_ADDRESS__)
+#define BUILT_WITH_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BUILT_WITH_ASAN 1
+#endif
+#endif
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
