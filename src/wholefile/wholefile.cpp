@@ -343,7 +343,10 @@ struct Target {
     static constexpr char letters[] =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     // Leaves room in NAME_MAX for the dots and the suffix.
-    std::string name = "." + std::string(leaf.substr(0, 200)) + ".";
+    // Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) about "." + string.
+    std::string name(1, '.');
+    name.append(leaf.substr(0, 200));
+    name += '.';
     for (int k = 0; k < 6; ++k) {
         state = state * 6364136223846793005u + 1442695040888963407u;
         name += letters[(state >> 33) % (sizeof letters - 1)];
