@@ -9,13 +9,13 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace {
 
 // The encoder's lengths, and the header's size as stored, are signed 32-bit.
-[[noreturn]] void fail_too_large(const char* path) {
-    wholefile::fail("too large to compress (2 GiB or more) '%s'\n",
-                    wholefile::printable(path).c_str());
+[[noreturn]] void fail_too_large(const std::string& shown_path) {
+    wholefile::fail("too large to compress (2 GiB or more) '%s'\n", shown_path.c_str());
 }
 
 void print_size(const char* which, std::uint64_t size) {
@@ -29,9 +29,10 @@ int main(int argc, char** argv) {
     if (argc != 3) wholefile::fail("usage: %s in out.bip\n", argc > 0 ? argv[0] : "crunchet");
     const char* const in_path = argv[1];
     const char* const out_path = argv[2];
+    const std::string shown_in = wholefile::printable(in_path);
 
     const std::span<const std::uint8_t> content = wholefile::mmap_file(in_path);
-    if (content.size() > crunchet::max_content_size) fail_too_large(in_path);
+    if (content.size() > crunchet::max_content_size) fail_too_large(shown_in);
     print_size("Original", content.size());
 
     const crunchet::Container container = crunchet::build_container(content);
@@ -39,11 +40,11 @@ int main(int argc, char** argv) {
     case crunchet::Status::built:
         break;
     case crunchet::Status::out_of_memory:
-        wholefile::fail("out of memory for '%s'\n", wholefile::printable(in_path).c_str());
+        wholefile::fail("out of memory for '%s'\n", shown_in.c_str());
     case crunchet::Status::empty: // mmap_file stops on an empty file before this
-        wholefile::fail("empty '%s'\n", wholefile::printable(in_path).c_str());
+        wholefile::fail("empty '%s'\n", shown_in.c_str());
     case crunchet::Status::too_large:
-        fail_too_large(in_path);
+        fail_too_large(shown_in);
     }
 
     // The size is reported once the container is safely written, never over a failed write.

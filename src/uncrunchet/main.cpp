@@ -7,30 +7,30 @@
 #include "wholefile.hpp"
 
 #include <cinttypes>
+#include <string>
 
 int main(int argc, char** argv) {
     wholefile::guard_standard_streams();
     if (argc != 3) wholefile::fail("usage: %s in.bip out\n", argc > 0 ? argv[0] : "uncrunchet");
     const char* const in_path = argv[1];
     const char* const out_path = argv[2];
+    const std::string shown_in = wholefile::printable(in_path);
 
     const bip::Outcome outcome = bip::restore(wholefile::mmap_file(in_path));
     switch (outcome.status) {
     case bip::Status::shorter_than_header:
-        wholefile::fail("'%s' is shorter than the 4-byte size header\n",
-                        wholefile::printable(in_path).c_str());
+        wholefile::fail("'%s' is shorter than the 4-byte size header\n", shown_in.c_str());
     case bip::Status::out_of_memory:
-        wholefile::fail("can't allocate %zu bytes for '%s'\n", outcome.capacity,
-                        wholefile::printable(in_path).c_str());
+        wholefile::fail("can't allocate %zu bytes for '%s'\n", outcome.capacity, shown_in.c_str());
     case bip::Status::restored:
         break;
     }
 
     wholefile::write_file(out_path, outcome.content());
     if (outcome.sizes_differ())
-        wholefile::warn(
-            "'%s': the header states %" PRIu32 " bytes, the stream yields %" PRIu64 "\n",
-            wholefile::printable(in_path).c_str(), outcome.stated_size, outcome.yielded);
+        wholefile::warn("'%s': the header states %" PRIu32 " bytes, the stream yields %" PRIu64
+                        "\n",
+                        shown_in.c_str(), outcome.stated_size, outcome.yielded);
     wholefile::close_standard_output();
     return 0;
 }

@@ -172,18 +172,31 @@ void gather(Output& out, Piece run) {
     return nullptr;
 }
 
-// Opens a named source when its turn comes, checking that it is still what the output was
-// laid out with. An open source is used as it is.
-[[nodiscard]] int open_source(const Source& source) {
-    if (source.fd >= 0) return source.fd;
-    const int fd = ::open(source.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) fail_changed(source);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::uint64_t>(st.st_size) != source.size)
-        fail_changed(source);
-    return fd;
-}
+// A source's descriptor for as long as its piece is written: a named source is opened when
+// its turn comes, checked to be still what the output was laid out with, and closed after;
+// an open source is used as it is.
+class SourceFile {
+public:
+    explicit SourceFile(const Source& source) : source_(source), fd_(source.fd) {
+        if (fd_ >= 0) return;
+        fd_ = ::open(source.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) fail_changed(source);
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<std::uint64_t>(st.st_size) != source.size)
+            fail_changed(source);
+    }
+    ~SourceFile() {
+        if (fd_ != source_.fd) ::close(fd_);
+    }
+    SourceFile(const SourceFile&) = delete;
+    SourceFile& operator=(const SourceFile&) = delete;
+    [[nodiscard]] int fd() const { return fd_; }
+
+private:
+    const Source& source_;
+    int fd_;
+};
 
 // Reads `size` bytes of `fd` from `offset` into `to`; a file that ends early has changed.
 void read_exactly(int fd, std::uint64_t offset, std::uint8_t* to, std::uint64_t size,
@@ -234,11 +247,10 @@ void copy_from(Output& out, int from, std::uint64_t offset, std::uint64_t size,
 
 void write_file_piece(Output& out, const Piece& run) {
     const Source& source = *run.file;
-    const int fd = open_source(source);
+    const SourceFile file(source);
     const std::uint8_t* const mapped =
         source.mapping.empty() ? nullptr : source.mapping.data() + run.offset;
-    copy_from(out, fd, run.offset, run.size, mapped, source);
-    if (fd != source.fd) ::close(fd);
+    copy_from(out, file.fd(), run.offset, run.size, mapped, source);
 }
 
 void write_pieces(Output& out, std::span<const Piece> pieces, std::span<const Source> sources) {
@@ -274,9 +286,8 @@ void write_pieces(Output& out, std::span<const Piece> pieces, std::span<const So
     std::uint8_t* at = block.data();
     for (const Piece& piece : pieces) {
         if (piece.file != nullptr) {
-            const int fd = open_source(*piece.file);
-            read_exactly(fd, piece.offset, at, piece.size, *piece.file);
-            if (fd != piece.file->fd) ::close(fd);
+            const SourceFile file(*piece.file);
+            read_exactly(file.fd(), piece.offset, at, piece.size, *piece.file);
         } else if (piece.data != nullptr) {
             std::memcpy(at, piece.data, piece.size);
         } // zero runs are zero already
@@ -442,10 +453,11 @@ void prepare(Target& t) {
     return t;
 }
 
-void open_in_place(Target& t) {
+[[nodiscard]] int open_in_place(const Target& t) {
     const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (t.follow ? 0 : O_NOFOLLOW);
-    t.fd = ::openat(t.dir, t.name.c_str(), flags, 0666);
-    if (t.fd < 0) fail_opening(t.shown);
+    const int fd = ::openat(t.dir, t.name.c_str(), flags, 0666);
+    if (fd < 0) fail_opening(t.shown);
+    return fd;
 }
 
 // Copies the finished temporary file into the target in place and removes it, for a target
@@ -453,9 +465,9 @@ void open_in_place(Target& t) {
 // directory such as /tmp. Such a target could always be written in place, and still is; the
 // caller holds back the signals that end the process, so the copy is never left half done.
 void copy_into_place(const Target& t, const Output& out) {
-    const int to = ::openat(t.dir, t.name.c_str(),
-                            O_WRONLY | O_TRUNC | O_CLOEXEC | (t.follow ? 0 : O_NOFOLLOW));
-    if (to < 0) fail_opening(t.shown);
+    Output into;
+    into.fd = open_in_place(t);
+    into.shown = t.shown;
     const int from = ::openat(t.dir, pending.name, O_RDONLY | O_CLOEXEC);
     if (from < 0) fail_writing(out);
     for (;;) {
@@ -463,15 +475,11 @@ void copy_into_place(const Target& t, const Output& out) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) fail_writing(out);
         if (got == 0) break;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::write(to, bounce + done, static_cast<std::size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) fail_writing(out);
-            done += put;
-        }
+        gather(into, {bounce, static_cast<std::uint64_t>(got)});
+        flush(into); // the bounce buffer is refilled next
     }
     ::close(from);
-    if (::close(to) != 0) fail_writing(out);
+    if (::close(into.fd) != 0) fail_writing(out);
     remove_pending();
 }
 
@@ -507,7 +515,7 @@ FileId write_to(Target t, std::span<const Piece> pieces, std::span<const Source>
         pieces = {&whole, 1};
         sources = {};
     }
-    if (t.direct) open_in_place(t);
+    if (t.direct) t.fd = open_in_place(t);
 
     Output out;
     out.fd = t.fd;
