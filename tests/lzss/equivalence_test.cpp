@@ -1,8 +1,10 @@
 // The production encoder against the plain reference encoder, byte for byte: short inputs
 // of every length, inputs that end at every distance from a wrap of the coding and input
-// positions, low-entropy and random data, text, and files from the machine. For a chosen set
+// positions, low-entropy and random data, text, files from the machine, and sorted data that
+// makes the search trees degenerate. For a chosen set
 // of inputs both are also run with every output room around the stream's length, where both
 // must fail alike, leave the same first bytes and write nothing past the room given.
+#include "encoder_probe.hpp"
 #include "lzss.hpp"
 #include "reference_encoder.hpp"
 #include "test_inputs.hpp"
@@ -237,12 +239,92 @@ TEST(EncoderEquivalence, FilesOnTheMachine) {
     if (found == 0) GTEST_SKIP() << "none of the sample files exists here";
 }
 
+// Big-endian 32-bit values from `first`, `step` apart (wrapping), as in tables of offsets.
+Bytes counters(std::size_t n, std::uint32_t first, std::uint32_t step) {
+    Bytes out;
+    for (std::uint32_t v = first; out.size() < n; v += step)
+        for (const int shift : {24, 16, 8, 0}) out.push_back(static_cast<std::uint8_t>(v >> shift));
+    out.resize(n);
+    return out;
+}
+
+// Records of a big-endian 16-bit id (i * 3) and a constant 16-bit field.
+Bytes id_pairs(std::size_t n) {
+    Bytes out;
+    for (std::uint32_t i = 0; out.size() < n; ++i)
+        for (const std::uint32_t v : {(i * 3) & 0xFFFF, 7u})
+            for (const int shift : {8, 0}) out.push_back(static_cast<std::uint8_t>(v >> shift));
+    out.resize(n);
+    return out;
+}
+
+// Distinct generated words, sorted, one per line.
+Bytes sorted_words(std::size_t n, std::uint64_t seed) {
+    Random rng(seed);
+    std::vector<std::string> words;
+    for (std::size_t total = 0; total < n; total += words.back().size() + 1) {
+        std::string word;
+        for (std::size_t k = 0, len = 3 + rng.below(10); k < len; ++k)
+            word.push_back(static_cast<char>('a' + rng.below(26)));
+        words.push_back(word);
+    }
+    std::sort(words.begin(), words.end());
+    Bytes out;
+    for (const std::string& word : words) {
+        out.insert(out.end(), word.begin(), word.end());
+        out.push_back('\n');
+    }
+    out.resize(n);
+    return out;
+}
+
+Bytes joined(std::initializer_list<Bytes> pieces) {
+    Bytes out;
+    for (const Bytes& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
+    return out;
+}
+
+// Sorted data makes a linked search tree a chain thousands of nodes long, and the encoder
+// then holds that tree in another form. The streams must not change, whichever form a tree
+// has and however often it switches. In the address-checking build every tree is also
+// checked after each step.
+TEST(EncoderEquivalence, DegenerateShapes) {
+    struct Row {
+        std::string label;
+        Bytes input;
+        bool switches_back; // whether some tree must also return to its first form
+    };
+    const Row rows[] = {
+        {"rising counters", counters(20000, 0, 4), false},
+        {"falling counters", counters(20000, 0xFFFFFFFF, 0xFFFFFFFC), false},
+        {"id pairs", id_pairs(20000), false},
+        {"sorted words", sorted_words(20000, 51), false},
+        {"counters, then random, then counters",
+         joined({counters(8000, 0, 4), random_bytes(8000, 52), counters(8000, 1 << 20, 4)}), true},
+        {"text and counters in turn",
+         joined({text_like(6000, 53), counters(6000, 0, 8), text_like(9000, 54),
+                 counters(6000, 7, 12), text_like(9000, 55)}),
+         true},
+    };
+    for (const Row& row : rows) {
+        expect_same_stream(row.input, row.label);
+        Bytes out(lzss::max_compressed_size(row.input.size()));
+        lzss::probe::FormSwitches switches;
+        ASSERT_NE(lzss::probe::compress_lzss_counting(out, row.input, switches, true), nullptr);
+        EXPECT_GT(switches.to_index, 0u) << row.label;
+        if (row.switches_back) {
+            EXPECT_GT(switches.to_linked, 0u) << row.label;
+        }
+    }
+}
+
 TEST(EncoderEquivalence, OverrunAtEveryRoomNearTheEnd) {
     expect_same_overrun(Bytes(40, 'a'), "forty a");
     expect_same_overrun(random_bytes(1000, 41), "random");
     expect_same_overrun(text_like(5000, 42), "text");
     expect_same_overrun(with_copies(8200, 43), "copies past a wrap");
     expect_same_overrun(periodic(4500, 7, 44), "period 7");
+    expect_same_overrun(counters(9000, 0, 4), "counters");
 }
 
 } // namespace

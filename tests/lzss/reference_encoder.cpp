@@ -4,23 +4,20 @@
 // (only a strictly longer one replaces it), let an 18-byte match take the older node's
 // place, and delete each position as the input overwrites it.
 //
-// The trees are index arrays in one heap block: NIL (4096) is an empty link, the 256 roots
-// are right[4097 + b], and updates through an empty link land in parent[4096]. The window
+// The trees are plain vectors of indices: NIL (4096) is an empty link, the 256 roots are
+// right[4097 + b], and updates through an empty link land in parent[4096]. The window
 // carries 17 mirror bytes past position 4095, 0x00 until input stored below position 17
-// writes them; positions 0..4077 hold the decoder's pre-fill.
+// writes them; positions 0..4077 hold the decoder's pre-fill. The items are collected in a
+// list and only turned into groups of a flag byte and eight items at the end.
 #include "reference_encoder.hpp"
 
 #include "lzss.hpp"
 
 #include <algorithm>
-#include <array>
-#include <cstring>
-#include <memory>
-#include <new>
+#include <vector>
 
 namespace lzss_reference {
 
-using lzss::first_write_pos;
 using lzss::max_input_size;
 using lzss::max_match;
 using lzss::min_match;
@@ -28,37 +25,29 @@ using lzss::window_size;
 
 namespace {
 
-// The window content before any input; it must equal the decoder's.
-constexpr std::uint8_t prefill_byte = 0x00;
-
-constexpr std::int32_t ring_size = static_cast<std::int32_t>(window_size);
-constexpr std::int32_t ring_mask = ring_size - 1;
-constexpr std::int32_t longest = static_cast<std::int32_t>(max_match);
-constexpr std::int32_t mirror_bytes = longest - 1;
-constexpr std::int32_t NIL = ring_size;
-constexpr std::int32_t root_base = ring_size + 1;
-constexpr std::int32_t tree_count = 256;
-
-// A literal is coded when the match is this short or shorter.
-constexpr std::int32_t literal_threshold = static_cast<std::int32_t>(min_match) - 1;
-
-// A flag byte and up to eight two-byte items.
-constexpr std::size_t group_capacity = 1 + 8 * 2;
+constexpr int ring_size = static_cast<int>(window_size);
+constexpr int longest = static_cast<int>(max_match);
+constexpr int NIL = ring_size;
+constexpr int root_base = ring_size + 1;
 
 struct EncoderState {
-    std::array<std::int32_t, ring_size + 1> left;
-    std::array<std::int32_t, root_base + tree_count> right;
-    std::array<std::int32_t, ring_size + 1> parent;
-    std::array<std::uint8_t, ring_size + mirror_bytes> window;
-    std::int32_t best_pos;
-    std::int32_t best_len;
+    std::vector<int> left;
+    std::vector<int> right;
+    std::vector<int> parent;
+    std::vector<std::uint8_t> window;
+    int best_pos = 0;
+    int best_len = 0;
 };
 
-void init_state(EncoderState& state) {
-    std::memset(&state, 0, sizeof state);
-    std::fill_n(state.window.begin(), first_write_pos, prefill_byte);
-    std::fill(state.right.begin() + root_base, state.right.end(), NIL);
-    std::fill_n(state.parent.begin(), ring_size, NIL);
+// Empty trees, and a window that reads as the decoder's: 0x00 before the input, and 0x00 in
+// the 17 mirror bytes until the input reaches the positions they copy.
+EncoderState make_state() {
+    EncoderState state;
+    state.left.assign(ring_size + 1, NIL);
+    state.right.assign(root_base + 256, NIL);
+    state.parent.assign(ring_size + 1, NIL);
+    state.window.assign(ring_size + longest - 1, 0x00);
+    return state;
 }
 
 // Puts r where p was: r inherits p's parent and both children, and p leaves the tree.
@@ -152,31 +141,36 @@ void delete_node(EncoderState& state, std::int32_t p) {
     state.parent[p] = NIL;
 }
 
-// The output side: bytes go out one at a time, and the first that would land at the end of
-// the caller's buffer fails the whole call instead.
-class Output {
-public:
-    explicit Output(std::span<std::uint8_t> out)
-        : cursor_(out.data()), end_(out.data() + out.size()) {}
-
-    [[nodiscard]] bool put_group(const std::array<std::uint8_t, group_capacity>& group,
-                                 std::size_t length) {
-        for (std::size_t k = 0; k < length; ++k) {
-            if (cursor_ == end_) return false;
-            *cursor_++ = group[k];
-        }
-        return true;
-    }
-
-    [[nodiscard]] std::uint8_t* cursor() const { return cursor_; }
-
-private:
-    std::uint8_t* cursor_;
-    std::uint8_t* const end_;
+// One coded item: a literal byte, or a reference to `length` bytes at window position `pos`.
+struct Item {
+    bool literal;
+    std::uint8_t byte;
+    int pos;
+    int length;
 };
 
-constexpr std::int32_t next_pos(std::int32_t pos) {
-    return (pos + 1) & ring_mask;
+// The stream for a list of items: each group is a flag byte, bit j set when item j of the
+// group is a literal, then the group's items.
+std::vector<std::uint8_t> group_items(const std::vector<Item>& items) {
+    std::vector<std::uint8_t> stream;
+    for (std::size_t first = 0; first < items.size(); first += 8) {
+        const std::size_t count = std::min<std::size_t>(8, items.size() - first);
+        unsigned flags = 0;
+        for (std::size_t j = 0; j < count; ++j)
+            if (items[first + j].literal) flags |= 1u << j;
+        stream.push_back(static_cast<std::uint8_t>(flags));
+        for (std::size_t j = 0; j < count; ++j) {
+            const Item& item = items[first + j];
+            if (item.literal) {
+                stream.push_back(item.byte);
+            } else {
+                stream.push_back(static_cast<std::uint8_t>(item.pos % 256));
+                stream.push_back(
+                    static_cast<std::uint8_t>((item.pos / 256) * 16 + (item.length - 3)));
+            }
+        }
+    }
+    return stream;
 }
 
 } // namespace
@@ -184,71 +178,53 @@ constexpr std::int32_t next_pos(std::int32_t pos) {
 std::uint8_t* compress_lzss(std::span<std::uint8_t> out, std::span<const std::uint8_t> src) {
     if (src.empty() || src.size() > max_input_size) return nullptr;
 
-    const std::unique_ptr<EncoderState> owned(new (std::nothrow) EncoderState);
-    if (!owned) return nullptr;
-    EncoderState& state = *owned;
-    init_state(state);
+    EncoderState state = make_state();
+    std::vector<Item> items;
+    int s = 0;
+    int r = ring_size - longest;
 
-    Output output(out);
-    std::array<std::uint8_t, group_capacity> group{};
-    std::uint8_t mask = 1;
-    std::size_t group_length = 1;
-    std::int32_t s = 0;
-    std::int32_t r = static_cast<std::int32_t>(first_write_pos);
-
-    const std::uint8_t* in = src.data();
-    const std::uint8_t* const in_end = in + src.size();
-    std::int32_t ahead = 0;
-    while (ahead < longest && in != in_end)
-        state.window[static_cast<std::size_t>(r + ahead++)] = *in++;
+    std::size_t next = 0; // the next input byte to enter the window
+    int ahead = 0;
+    while (ahead < longest && next < src.size()) {
+        state.window[static_cast<std::size_t>(r + ahead)] = src[next];
+        ++ahead;
+        ++next;
+    }
 
     // The 18 positions before the input hold pre-fill followed by the first input bytes.
-    for (std::int32_t back = 1; back <= longest; ++back) insert_node(state, r - back);
+    for (int back = 1; back <= longest; ++back) insert_node(state, r - back);
     insert_node(state, r);
 
     while (ahead > 0) {
         // Past the lookahead the window holds stale bytes; a match must not count them.
         if (state.best_len > ahead) state.best_len = ahead;
-
-        if (state.best_len <= literal_threshold) {
+        if (state.best_len < static_cast<int>(min_match)) {
             state.best_len = 1;
-            group[0] = static_cast<std::uint8_t>(group[0] | mask);
-            group[group_length++] = state.window[static_cast<std::size_t>(r)];
+            items.push_back({true, state.window[static_cast<std::size_t>(r)], 0, 0});
         } else {
-            group[group_length++] = static_cast<std::uint8_t>(state.best_pos & 0xFF);
-            group[group_length++] =
-                static_cast<std::uint8_t>(((state.best_pos >> 4) & 0xF0) | (state.best_len - 3));
+            items.push_back({false, 0, state.best_pos, state.best_len});
         }
 
-        mask = static_cast<std::uint8_t>(mask << 1);
-        if (mask == 0) {
-            if (!output.put_group(group, group_length)) return nullptr;
-            group[0] = 0;
-            mask = 1;
-            group_length = 1;
-        }
-
-        const std::int32_t last = state.best_len;
-        std::int32_t step = 0;
-        for (; step < last && in != in_end; ++step) {
+        const int last = state.best_len;
+        for (int step = 0; step < last; ++step) {
             delete_node(state, s);
-            const std::uint8_t byte = *in++;
-            state.window[static_cast<std::size_t>(s)] = byte;
-            if (s < mirror_bytes) state.window[static_cast<std::size_t>(ring_size + s)] = byte;
-            s = next_pos(s);
-            r = next_pos(r);
-            insert_node(state, r);
-        }
-        for (; step < last; ++step) {
-            delete_node(state, s);
-            s = next_pos(s);
-            r = next_pos(r);
-            if (--ahead != 0) insert_node(state, r);
+            if (next < src.size()) {
+                const std::uint8_t byte = src[next++];
+                state.window[static_cast<std::size_t>(s)] = byte;
+                if (s < longest - 1) state.window[static_cast<std::size_t>(ring_size + s)] = byte;
+            } else {
+                --ahead;
+            }
+            s = (s + 1) % ring_size;
+            r = (r + 1) % ring_size;
+            if (ahead != 0) insert_node(state, r);
         }
     }
 
-    if (group_length > 1 && !output.put_group(group, group_length)) return nullptr;
-    return output.cursor();
+    const std::vector<std::uint8_t> stream = group_items(items);
+    std::copy_n(stream.begin(), std::min(stream.size(), out.size()), out.begin());
+    if (stream.size() > out.size()) return nullptr;
+    return out.data() + stream.size();
 }
 
 } // namespace lzss_reference
