@@ -199,10 +199,23 @@ def afs_seeds():
     put("afs", "locator_past_end", replacements() + seeds["gaps"][:24] + le32(0x7FFFFFF0) + le32(96) + seeds["gaps"][32:])
 
 
+def shaped_seeds():
+    """Tagged seeds for the equivalence target: descriptions of sorted data (see
+    fuzz/equivalence.cpp) in which search trees degenerate and switch form."""
+    tag = b"\xa7"
+    # piece kinds: 0 rising counters, 1 falling counters, 2 ids beside a constant, 3 runs
+    put("equivalence", "shaped_rising", tag + bytes([0, 15, 0]))
+    put("equivalence", "shaped_falling", tag + bytes([1, 15, 3]))
+    put("equivalence", "shaped_ids", tag + bytes([2, 15, 2]))
+    put("equivalence", "shaped_rise_runs_rise", tag + bytes([0, 12, 1, 3, 12, 5, 0, 12, 9]))
+    put("equivalence", "shaped_in_turn", tag + bytes([0, 6, 0, 3, 6, 1, 1, 6, 2, 2, 6, 3, 0, 6, 4]))
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit("usage: make_seeds.py path/to/crunchet")
     decode_and_container_seeds(sys.argv[1])
+    shaped_seeds()
     afs_seeds()
 
 
