@@ -28,7 +28,8 @@ namespace wholefile {
 
 namespace {
 
-void print_message(const char* format, std::va_list args) {
+// The format is checked where the public routines are called, which pass theirs through.
+__attribute__((format(printf, 1, 0))) void print_message(const char* format, std::va_list args) {
     std::vfprintf(stderr, format, args);
     std::fflush(stderr);
 }
