@@ -144,6 +144,11 @@ void on_alarm(int) {}
 
 // A pipe takes only part of a large write, and a signal arriving while the writer waits cuts
 // the write short or interrupts it; the reader must still get every byte once, in order.
+//
+// The FIFO is opened for reading before the child starts, so the child's own open of it
+// never waits (and no timer signal can cut that open short), and a writer end is held open
+// across the fork, which the child keeps until it exits, so the reader meets the end of the
+// data only when the child is gone, however early it fails.
 TEST(WritePieces, ResumesShortAndInterruptedWrites) {
     const TempDir dir;
     const auto fifo = dir / "fifo";
@@ -160,6 +165,12 @@ TEST(WritePieces, ResumesShortAndInterruptedWrites) {
                                        {a.data(), 5}};
     const wholefile::Source sources[] = {{source.mapping, source.fd}};
 
+    const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const int held = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::fcntl(fd, F_SETFL, 0), 0); // reads wait for data from here on
+
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -171,8 +182,7 @@ TEST(WritePieces, ResumesShortAndInterruptedWrites) {
         wholefile::write_file(fifo.c_str(), pieces, sources);
         ::_exit(0);
     }
-    const int fd = ::open(fifo.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
+    ::close(held);
     Bytes got;
     std::uint8_t buffer[1500];
     for (int reads = 0;; ++reads) {
