@@ -574,10 +574,6 @@ std::span<std::uint8_t> mmap_file(const char* path, int* fd) {
     return map_whole(path, fd);
 }
 
-void unmap_file(std::span<std::uint8_t> mapping) {
-    if (!mapping.empty()) ::munmap(mapping.data(), mapping.size());
-}
-
 void write_file(const char* path, std::span<const std::uint8_t> data) {
     const Piece whole{data.data(), data.size()};
     write_to(target_at_path(path), {&whole, 1}, {});

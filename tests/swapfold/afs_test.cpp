@@ -213,8 +213,8 @@ TEST(RebuildArchive, CapacityCheckIsStrictAgainstFourTimesTheInput) {
     }
 }
 
-// Address space without memory behind it, for sizes no test machine could hold. The plan only
-// looks at the replacements' sizes.
+// Address space without memory behind it, for sizes no test machine could hold. The layout
+// only looks at the replacements' sizes.
 struct Reserved {
     explicit Reserved(std::size_t n) : size(n) {
         void* p = ::mmap(nullptr, n, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -229,7 +229,7 @@ struct Reserved {
     std::size_t size;
 };
 
-TEST(PlanRebuild, OffsetsAndLengthsAreCheckedToFit32Bits) {
+TEST(LayOutRebuild, OffsetsAndLengthsAreCheckedToFit32Bits) {
     constexpr std::uint64_t input_size = 1280ull << 20; // capacity 5 GiB
     Reserved input(input_size);
     Reserved big(5ull << 30);
@@ -255,7 +255,7 @@ TEST(PlanRebuild, OffsetsAndLengthsAreCheckedToFit32Bits) {
         const char* label;
         std::uint32_t entries;
         std::uint64_t first_size;
-        const char* condition; // null: the plan passes
+        const char* condition; // null: the layout passes
         std::uint64_t length;
     };
     const std::vector<Row> rows = {
@@ -273,12 +273,12 @@ TEST(PlanRebuild, OffsetsAndLengthsAreCheckedToFit32Bits) {
         ASSERT_EQ(c.verdict, swapfold::Verdict::ok);
         std::vector<swapfold::Replacement> replacements(row.entries);
         replacements[0] = std::span<const std::uint8_t>(big.data, row.first_size);
-        const swapfold::Plan plan = swapfold::plan_rebuild(c.archive, replacements);
+        const swapfold::Layout layout = swapfold::lay_out_rebuild(c.archive, replacements);
         if (row.condition == nullptr) {
-            EXPECT_EQ(plan.failed, nullptr);
-            EXPECT_EQ(plan.length, row.length);
+            EXPECT_EQ(layout.failed, nullptr);
+            EXPECT_EQ(layout.length, row.length);
         } else {
-            EXPECT_STREQ(plan.failed, row.condition);
+            EXPECT_STREQ(layout.failed, row.condition);
         }
     }
 }

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -53,7 +54,7 @@ struct MappedSource {
         mapping = wholefile::mmap_file(path.c_str(), &fd);
     }
     ~MappedSource() {
-        wholefile::unmap_file(mapping);
+        ::munmap(mapping.data(), mapping.size());
         if (fd >= 0) ::close(fd);
     }
     MappedSource(const MappedSource&) = delete;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/mman.h>
 #include <vector>
 
 namespace {
@@ -42,7 +43,7 @@ TEST(MmapFile, MapsTheWholeFilePrivately) {
     // Writable, and edits stay in the process's copy.
     mapping[0] = 'T';
     EXPECT_EQ(testkit::read_bytes(dir / "in"), content);
-    wholefile::unmap_file(mapping);
+    ::munmap(mapping.data(), mapping.size());
 }
 
 struct FailingMap {
