@@ -12,6 +12,7 @@ namespace {
 using afstest::Bytes;
 using afstest::Entry;
 using afstest::Image;
+using afstest::patched;
 using afstest::Place;
 using afstest::rebuild_rows;
 using afstest::RebuildRow;
@@ -25,11 +26,6 @@ struct CheckRow {
     swapfold::Verdict verdict;
     const char* condition; // for failed checks
 };
-
-Bytes patched(Bytes bytes, std::uint64_t at, std::uint32_t value) {
-    afstest::put32(bytes, at, value);
-    return bytes;
-}
 
 Bytes truncated(Bytes bytes, std::size_t size) {
     bytes.resize(size);
@@ -89,7 +85,7 @@ TEST(CheckArchive, OneEntryEndingExactlyAtTheEndPassesAndOneByteFurtherFails) {
     Image image;
     image.size = 200;
     image.names_pos = 24;
-    image.entries = {with_data("end.bin", 150, afstest::pattern(50, 3))};
+    image.entries = {with_data("end.bin", 150, testkit::pattern(50, 3))};
     const Bytes exact = afstest::build(image);
     EXPECT_EQ(swapfold::check_archive(exact).verdict, swapfold::Verdict::ok);
     const swapfold::Checked over = swapfold::check_archive(patched(exact, 12, 51));
@@ -200,7 +196,7 @@ TEST(RebuildArchive, CapacityCheckIsStrictAgainstFourTimesTheInput) {
         Image image;
         image.size = 600;
         image.names_pos = 24;
-        image.entries = {with_data("fit", 100, afstest::pattern(len, 19))};
+        image.entries = {with_data("fit", 100, testkit::pattern(len, 19))};
         const Bytes input = afstest::build(image);
         const swapfold::Rebuilt rebuilt = swapfold::rebuild_archive(checked(input), {});
         if (len == 351) {

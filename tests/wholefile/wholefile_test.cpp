@@ -15,17 +15,8 @@
 namespace {
 
 using testkit::Bytes;
+using testkit::exactly;
 using testkit::TempDir;
-
-// The whole of standard error, matched literally.
-std::string exactly(const std::string& message) {
-    std::string re = "^";
-    for (const char c : message) {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) re += '\\';
-        re += c;
-    }
-    return re + "$";
-}
 
 std::span<const std::uint8_t> view(const Bytes& b) {
     return {b.data(), b.size()};

@@ -23,14 +23,9 @@
 namespace {
 
 using testkit::Bytes;
+using testkit::exactly;
 using testkit::TempDir;
 using wholefile::Piece;
-
-Bytes numbered(std::size_t n, std::uint8_t seed) {
-    Bytes b(n);
-    for (std::size_t k = 0; k < n; ++k) b[k] = static_cast<std::uint8_t>(seed + k * 7 + k / 251);
-    return b;
-}
 
 // The bytes a list of pieces stands for, worked out plainly.
 Bytes concatenated(const std::vector<Piece>& pieces) {
@@ -79,13 +74,13 @@ struct NamedSource {
 
 TEST(WritePieces, WritesThePiecesInOrder) {
     const TempDir dir;
-    const Bytes file = numbered(400000, 3);
+    const Bytes file = testkit::pattern(400000, 3);
     testkit::write_bytes(dir / "source", file);
     const MappedSource source(dir / "source");
     ASSERT_GE(source.fd, 0);
     const NamedSource named(dir / "source");
-    const Bytes a = numbered(5000, 90);
-    const Bytes small = numbered(7, 200);
+    const Bytes a = testkit::pattern(5000, 90);
+    const Bytes small = testkit::pattern(7, 200);
 
     struct Row {
         const char* label;
@@ -154,10 +149,10 @@ TEST(WritePieces, ResumesShortAndInterruptedWrites) {
     const TempDir dir;
     const auto fifo = dir / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    testkit::write_bytes(dir / "source", numbered(3 << 20, 11));
+    testkit::write_bytes(dir / "source", testkit::pattern(3 << 20, 11));
     const MappedSource source(dir / "source");
     const NamedSource named(dir / "source");
-    const Bytes a = numbered(1 << 20, 12);
+    const Bytes a = testkit::pattern(1 << 20, 12);
     // Nothing is copied into a pipe inside the kernel, so the named source is read through.
     const std::vector<Piece> pieces = {{a.data(), a.size()},
                                        {nullptr, 1 << 20},
@@ -201,21 +196,11 @@ TEST(WritePieces, ResumesShortAndInterruptedWrites) {
     EXPECT_TRUE(got == concatenated(pieces));
 }
 
-// The whole of standard error, matched literally.
-std::string exactly(const std::string& message) {
-    std::string re = "^";
-    for (const char c : message) {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) re += '\\';
-        re += c;
-    }
-    return re + "$";
-}
-
 TEST(WritePiecesDeathTest, FailuresStopWithTheirMessage) {
     const TempDir dir;
-    testkit::write_bytes(dir / "source", numbered(300000, 5));
+    testkit::write_bytes(dir / "source", testkit::pattern(300000, 5));
     const MappedSource source(dir / "source");
-    const Bytes a = numbered(100, 9);
+    const Bytes a = testkit::pattern(100, 9);
     NamedSource shrunk(dir / "source");
     shrunk.source.size = 300001;
     testkit::write_bytes(dir / "gone", {1});
