@@ -9,3 +9,12 @@ if(BIPAFS_SANITIZE)
   target_compile_options(bipafs_settings INTERFACE ${_san})
   target_link_options(bipafs_settings INTERFACE ${_san})
 endif()
+
+# The programs' own sources also keep clear of implicit narrowing and sign changes, C-style
+# casts, casts that drop const and unchecked format strings. Tests, benchmarks and fuzz
+# targets do not link this: they mix in library headers and test macros that these
+# warnings would flag.
+add_library(bipafs_strict INTERFACE)
+target_compile_options(bipafs_strict INTERFACE -Wconversion -Wsign-conversion -Wold-style-cast
+                                               -Wnull-dereference -Wformat=2 -Wcast-qual)
+target_link_libraries(bipafs_strict INTERFACE bipafs_settings)

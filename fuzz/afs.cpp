@@ -1,4 +1,4 @@
-// Checks, plans and rebuilds arbitrary AFS archives in memory, with replacements of
+// Checks, lays out and rebuilds arbitrary AFS archives in memory, with replacements of
 // arbitrary sizes for some entries.
 //
 // Input layout: byte 0 holds the number of replacements (low 3 bits); each replacement is
@@ -96,7 +96,7 @@ void check_accessors(const swapfold::Archive& a) {
 
 // Compares the rebuilt archive `out` with the layout the rules give.
 void check_rebuilt(const Input& in, const swapfold::Archive& a, std::span<const std::uint8_t> out,
-                   const swapfold::Plan& plan) {
+                   const swapfold::Layout& layout) {
     const std::span<const std::uint8_t> src = in.archive;
     const std::uint32_t n = a.entries;
     std::vector<bool> placed(out.size(), false);
@@ -130,8 +130,8 @@ void check_rebuilt(const Input& in, const swapfold::Archive& a, std::span<const 
     }
 
     const std::uint64_t names_len = 48ull * n;
-    FUZZ_CHECK(plan.names_off == off);
-    FUZZ_CHECK(out.size() == round_up(off + names_len) && plan.length == out.size());
+    FUZZ_CHECK(layout.names_off == off);
+    FUZZ_CHECK(out.size() == round_up(off + names_len) && layout.length == out.size());
     for (std::uint32_t i = 0; i < n; ++i) {
         const std::uint64_t rec = off + 48ull * i;
         FUZZ_CHECK(same(out, rec, src, a.statoc.pos + 48ull * i, 44));
@@ -193,21 +193,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(a.bytes.data() == in.archive.data() && a.bytes.size() == in.archive.size());
     check_accessors(a);
 
-    const swapfold::Plan plan = swapfold::plan_rebuild(a, in.replacements);
+    const swapfold::Layout layout = swapfold::lay_out_rebuild(a, in.replacements);
     const swapfold::Rebuilt rebuilt = swapfold::rebuild_archive(a, in.replacements);
     // Inputs of a few kilobytes can only fail the capacity check.
     if (layout_fits(in, a)) {
-        FUZZ_CHECK(plan.failed == nullptr);
+        FUZZ_CHECK(layout.failed == nullptr);
     } else {
-        FUZZ_CHECK(plan.failed != nullptr && std::strcmp(plan.failed, "off+size < out_size") == 0);
+        FUZZ_CHECK(layout.failed != nullptr &&
+                   std::strcmp(layout.failed, "off+size < out_size") == 0);
     }
-    if (plan.failed != nullptr) {
-        FUZZ_CHECK(rebuilt.failed != nullptr && std::strcmp(rebuilt.failed, plan.failed) == 0);
+    if (layout.failed != nullptr) {
+        FUZZ_CHECK(rebuilt.failed != nullptr && std::strcmp(rebuilt.failed, layout.failed) == 0);
         FUZZ_CHECK(rebuilt.bytes.empty());
         return 0;
     }
     FUZZ_CHECK(rebuilt.failed == nullptr);
-    check_rebuilt(in, a, rebuilt.bytes, plan);
+    check_rebuilt(in, a, rebuilt.bytes, layout);
     check_rebuilt_passes(a, rebuilt.bytes);
     return 0;
 }

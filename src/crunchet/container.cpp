@@ -11,10 +11,9 @@ namespace crunchet {
 
 namespace {
 
-constexpr std::size_t header_size = 4;
+using wholefile::bip_header_size;
 
-static_assert(max_content_size <= lzss::max_input_size);
-static_assert(container_capacity(1) == 1 + 1 + header_size);
+static_assert(container_capacity(1) == 1 + 1 + bip_header_size);
 static_assert(container_capacity(200) == 229);
 
 } // namespace
@@ -38,7 +37,7 @@ Container build_container(std::span<const std::uint8_t> content) {
     wholefile::store_le32(start, static_cast<std::uint32_t>(content.size()));
     // The capacity always holds the stream, so a null end can only be a failed allocation.
     const std::uint8_t* const end =
-        lzss::compress_lzss({start + header_size, result.capacity - header_size}, content);
+        lzss::compress_lzss({start + bip_header_size, result.capacity - bip_header_size}, content);
     if (end == nullptr) {
         result.buffer.reset();
         result.status = Status::out_of_memory;

@@ -2,6 +2,9 @@
 // LZSS stream of the content, in one heap block sized for the all-literal worst case.
 #pragma once
 
+#include "bytes.hpp"
+#include "lzss.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -9,12 +12,12 @@
 
 namespace crunchet {
 
-// The largest content a container is built for: the encoder's lengths are signed 32-bit.
-inline constexpr std::uint64_t max_content_size = 0x7FFFFFFF;
+// The largest content a container is built for: the most the encoder takes.
+inline constexpr std::uint64_t max_content_size = lzss::max_input_size;
 
-// Header plus the all-literal worst case of the stream: (n * 9 + 7) / 8 + 4.
+// Header plus the all-literal worst case of the stream.
 [[nodiscard]] constexpr std::uint64_t container_capacity(std::uint64_t n) {
-    return (n * 9 + 7) / 8 + 4;
+    return wholefile::bip_header_size + lzss::max_compressed_size(n);
 }
 
 enum class Status {

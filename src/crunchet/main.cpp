@@ -1,8 +1,9 @@
 // crunchet: compresses one file into a ".bip" container and reports both sizes.
 //
 // Maps the input, builds the whole container in memory and writes it in one piece, so
-// out.bip is replaced only once compression has finished and the container is complete. Peak memory
-// is the input mapping plus the container's buffer.
+// out.bip is replaced only once compression has finished and the container is complete.
+// Peak memory is the input mapping plus the container's buffer. The original size is
+// printed once the container is built, so an input that is refused prints no size at all.
 #include "container.hpp"
 #include "wholefile.hpp"
 
@@ -32,20 +33,19 @@ int main(int argc, char** argv) {
     const std::string shown_in = wholefile::printable(in_path);
 
     const std::span<const std::uint8_t> content = wholefile::mmap_file(in_path);
-    if (content.size() > crunchet::max_content_size) fail_too_large(shown_in);
-    print_size("Original", content.size());
-
     const crunchet::Container container = crunchet::build_container(content);
     switch (container.status) {
     case crunchet::Status::built:
         break;
+    case crunchet::Status::too_large: // refused before any size is reported
+        fail_too_large(shown_in);
     case crunchet::Status::out_of_memory:
+        print_size("Original", content.size());
         wholefile::fail("out of memory for '%s'\n", shown_in.c_str());
     case crunchet::Status::empty: // mmap_file stops on an empty file before this
         wholefile::fail("empty '%s'\n", shown_in.c_str());
-    case crunchet::Status::too_large:
-        fail_too_large(shown_in);
     }
+    print_size("Original", content.size());
 
     // The size is reported once the container is safely written, never over a failed write.
     wholefile::write_file(out_path, container.bytes());

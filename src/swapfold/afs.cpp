@@ -138,6 +138,7 @@ template <typename PieceFor>
                  {static_cast<std::uint32_t>(names_off), static_cast<std::uint32_t>(names_len)});
 
     const std::uint64_t names_end = names_off + names_len;
+    layout.names_off = names_off;
     layout.length = round_up(names_end);
     if (names_len != 0) layout.pieces.push_back({names, names_len});
     if (layout.length != names_end) layout.pieces.push_back({nullptr, layout.length - names_end});
@@ -192,15 +193,6 @@ std::span<const std::uint8_t> entry_data(const Archive& archive, std::uint32_t i
     const Record r = entry_record(archive, i);
     if (r.pos == 0) return {};
     return archive.bytes.subspan(r.pos, r.len);
-}
-
-Plan plan_rebuild(const Archive& archive, std::span<const Replacement> replacements) {
-    std::uint64_t names_off = 0;
-    const char* const failed = lay_out(
-        archive, [&](std::uint32_t i) { return piece_from(archive, replacements, i); }, &names_off,
-        [](std::uint32_t, std::uint64_t, const wholefile::Piece&) {});
-    if (failed != nullptr) return {failed, 0, 0};
-    return {nullptr, names_off, round_up(names_off + name_record * archive.entries)};
 }
 
 Layout lay_out_rebuild(const Archive& archive, std::span<const Replacement> replacements) {

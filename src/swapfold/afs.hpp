@@ -12,7 +12,7 @@
 // offsets are computed in 64 bits and every field written is checked to fit its 32 bits.
 #pragma once
 
-#include "wholefile.hpp"
+#include "pieces.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -59,16 +59,6 @@ struct Checked {
 // of the replacement list keep theirs too; replacements for entries without data are unused.
 using Replacement = std::optional<std::span<const std::uint8_t>>;
 
-struct Plan {
-    const char* failed = nullptr; // the failed condition's text, or null
-    std::uint64_t names_off = 0;  // where the name table goes
-    std::uint64_t length = 0;     // the rebuilt archive's exact length
-};
-
-// Lays out the rebuilt archive without building it: runs the capacity check "off+size <
-// out_size" (out_size being four times the input's size) and the 32-bit checks.
-[[nodiscard]] Plan plan_rebuild(const Archive& archive, std::span<const Replacement> replacements);
-
 // The rebuilt archive as pieces in file order. Pieces point into `head` and `names` and into
 // the input and the replacements, which must outlive the layout; moving a layout keeps its
 // pieces valid, copying would not, so it cannot be copied.
@@ -77,6 +67,7 @@ struct Layout {
     std::vector<std::uint8_t> head;       // header, entry table, locator, zeros to the data
     std::vector<std::uint8_t> names;      // the rewritten name table
     std::vector<wholefile::Piece> pieces; // none when something failed
+    std::uint64_t names_off = 0;          // where the name table starts
     std::uint64_t length = 0;             // the sum of the pieces' sizes
 
     Layout() = default;
@@ -87,8 +78,10 @@ struct Layout {
     ~Layout() = default;
 };
 
-// Runs the same checks as plan_rebuild() and, when they pass, lays out the rebuilt archive.
-// Its own blocks are small (the tables); entry data is never copied. May throw
+// Runs the capacity check "off+size < out_size" (out_size being four times the input's
+// size) and the checks that every offset and length fits its 32-bit field, and when they
+// pass lays out the rebuilt archive. Its own blocks are small (the tables); entry data is
+// never copied or read, so a replacement's bytes need not even be readable. May throw
 // std::bad_alloc.
 [[nodiscard]] Layout lay_out_rebuild(const Archive& archive,
                                      std::span<const Replacement> replacements);
@@ -101,7 +94,7 @@ struct Layout {
 
 struct Rebuilt {
     const char* failed = nullptr;
-    std::vector<std::uint8_t> bytes; // exactly Plan::length bytes when nothing failed
+    std::vector<std::uint8_t> bytes; // exactly Layout::length bytes when nothing failed
 };
 
 // Lays out, then copies the pieces into one buffer of the archive's exact size. May throw

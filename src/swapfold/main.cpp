@@ -221,7 +221,8 @@ void look_up_replacements(const swapfold::Archive& archive, const char* en, Repl
 
 int main(int argc, char** argv) {
     wholefile::guard_standard_streams();
-    if (argc < 4 || argc > 5) fail("usage: %s in.afs out.afs en/ [ja/]\n", argv[0]);
+    if (argc < 4 || argc > 5)
+        fail("usage: %s in.afs out.afs en/ [ja/]\n", argc > 0 ? argv[0] : "swapfold");
     const char* const in_path = argv[1];
     const char* const out_path = argv[2];
     const char* const replacement_dir = argv[3];

@@ -46,12 +46,12 @@ void prefer_large_pages(std::uint8_t* buffer, std::size_t size) {
 
 Outcome restore(std::span<const std::uint8_t> file) {
     Outcome outcome;
-    if (file.size() < header_size) {
+    if (file.size() < wholefile::bip_header_size) {
         outcome.status = Status::shorter_than_header;
         return outcome;
     }
     outcome.stated_size = wholefile::load_le32(file.data());
-    const std::span<const std::uint8_t> stream = file.subspan(header_size);
+    const std::span<const std::uint8_t> stream = file.subspan(wholefile::bip_header_size);
 
     outcome.capacity = buffer_size_for(outcome.stated_size, stream);
     outcome.buffer.reset(new (std::nothrow) std::uint8_t[outcome.capacity]);

@@ -15,8 +15,6 @@
 
 namespace bip {
 
-inline constexpr std::size_t header_size = 4;
-
 enum class Status {
     restored,            // content holds what the stream yields, cut at the header's size
     shorter_than_header, // the file cannot hold the 4-byte size header

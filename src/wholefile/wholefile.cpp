@@ -28,7 +28,8 @@ namespace wholefile {
 
 namespace {
 
-void print_message(const char* format, std::va_list args) {
+// The format is checked where the public routines are called, which pass theirs through.
+__attribute__((format(printf, 1, 0))) void print_message(const char* format, std::va_list args) {
     std::vfprintf(stderr, format, args);
     std::fflush(stderr);
 }
@@ -571,10 +572,6 @@ std::span<std::uint8_t> mmap_file(const char* path) {
 
 std::span<std::uint8_t> mmap_file(const char* path, int* fd) {
     return map_whole(path, fd);
-}
-
-void unmap_file(std::span<std::uint8_t> mapping) {
-    if (!mapping.empty()) ::munmap(mapping.data(), mapping.size());
 }
 
 void write_file(const char* path, std::span<const std::uint8_t> data) {

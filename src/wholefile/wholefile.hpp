@@ -5,7 +5,8 @@
 // copy in place) and write_file() writes one buffer as the complete content of a file.
 // Both end the process with a message on failure, so callers never see an error result.
 // An output that is mostly other files (an archive rebuilt from its input's entries) can
-// instead be written as a list of pieces, so that it never has to exist as one buffer.
+// instead be written as a list of pieces (pieces.hpp), so that it never has to exist as one
+// buffer.
 //
 // An output never replaces its target until it is complete: it is written to a new file
 // beside the target and renamed over it once every byte is written and the file has closed.
@@ -13,6 +14,8 @@
 // it was. A target that exists and is not a regular file (a device, a FIFO) is written
 // directly, and so is one whose directory cannot take a new file.
 #pragma once
+
+#include "pieces.hpp"
 
 #include <cstdint>
 #include <span>
@@ -38,33 +41,11 @@ void close_standard_output();
 // writer can copy ranges of it without reading them through the mapping.
 [[nodiscard]] std::span<std::uint8_t> mmap_file(const char* path, int* fd);
 
-// Releases a mapping made by mmap_file().
-void unmap_file(std::span<std::uint8_t> mapping);
-
 // Which file an output became, to tell it from others.
 struct FileId {
     dev_t dev = 0;
     ino_t ino = 0;
     bool operator==(const FileId&) const = default;
-};
-
-// A file that pieces may come from. Either it is open (`fd`), and its content may also be
-// mapped, in which case pieces point into `mapping`; or it is named by `path` and opened
-// only when its piece is written, when it must still be a regular file of `size` bytes.
-struct Source {
-    std::span<const std::uint8_t> mapping;
-    int fd = -1;
-    const char* path = nullptr;
-    std::uint64_t size = 0;
-};
-
-// One run of an output file: `size` bytes at `data`; or, when `file` is set, `size` bytes of
-// that file from `offset`; or, with neither, `size` zero bytes.
-struct Piece {
-    const std::uint8_t* data = nullptr;
-    std::uint64_t size = 0;
-    const Source* file = nullptr;
-    std::uint64_t offset = 0;
 };
 
 // Creates or replaces `path` with `data` as its whole content. A symbolic link at `path`

@@ -1,6 +1,7 @@
 // The container built in memory: its header, its stream, and the inputs it refuses.
 #include "container.hpp"
 #include "lzss.hpp"
+#include "testkit.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,19 +11,14 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testkit::Bytes;
+using testkit::counting;
 
 Bytes built(const Bytes& content) {
     const crunchet::Container c = crunchet::build_container(content);
     EXPECT_EQ(c.status, crunchet::Status::built);
     EXPECT_EQ(c.capacity, crunchet::container_capacity(content.size()));
     return Bytes(c.bytes().begin(), c.bytes().end());
-}
-
-Bytes counting(std::size_t n) {
-    Bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i % 200 + 1);
-    return b;
 }
 
 TEST(BuildContainer, Layouts) {

@@ -24,12 +24,6 @@ std::string size_lines(std::uintmax_t original, std::uintmax_t compressed) {
            " bytes\nCompressed size: " + std::to_string(compressed) + " bytes\n";
 }
 
-Bytes counting_200() {
-    Bytes b(200);
-    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(i + 1);
-    return b;
-}
-
 Bytes container_of_counting_200() {
     Bytes c = {0xC8, 0, 0, 0};
     for (std::size_t i = 0; i < 200; ++i) {
@@ -66,7 +60,7 @@ TEST(Crunchet, Runs) {
          "",
          Bytes{0x0A, 0, 0, 0, 0x01, 0x61, 0xEE, 0xF6}},
         {"200 distinct bytes fill the capacity",
-         counting_200(),
+         testkit::counting(200),
          {"in", "out.bip"},
          0,
          size_lines(200, 229),

@@ -58,15 +58,6 @@ Bytes container_of(const Bytes& content) {
     return testkit::read_bytes(dir / "out.bip");
 }
 
-// A one-entry archive whose entry has `data`.
-Bytes archive_of(const Bytes& data) {
-    afstest::Image image;
-    image.size = 2048 + data.size() + 48;
-    image.names_pos = static_cast<std::uint32_t>(2048 + data.size());
-    image.entries = {afstest::with_data("a.bin", 2048, data)};
-    return afstest::build(image);
-}
-
 // One run of a program on inputs written into a fresh directory. `args` name files in that
 // directory; `out` is the output path, which the fault concerns.
 struct Case {
@@ -95,7 +86,7 @@ void write_inputs(const TempDir& dir, bool big) {
     const Bytes content = big ? noise(300000) : testkit::bytes_of("abc");
     testkit::write_bytes(dir / "in", content);
     testkit::write_bytes(dir / "in.bip", container_of(content));
-    testkit::write_bytes(dir / "in.afs", archive_of(content));
+    testkit::write_bytes(dir / "in.afs", afstest::one_entry("a.bin", content));
 }
 
 // Every name in `dir`, hidden ones included: a left-over temporary file shows here.

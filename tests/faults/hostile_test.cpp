@@ -16,26 +16,18 @@ namespace {
 
 namespace fs = std::filesystem;
 using afstest::Bytes;
+using afstest::one_entry;
+using afstest::patched;
+using testkit::concat;
 using testkit::RunResult;
 using testkit::TempDir;
+using testkit::tree;
 
 constexpr int failed_check_status = 2;
-
-std::set<std::string> tree(const fs::path& root) {
-    std::set<std::string> paths;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        paths.insert(fs::relative(e.path(), root).string());
-    return paths;
-}
 
 Bytes le32(std::uint32_t v) {
     return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
             static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
-}
-
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 // A header claiming 0xFFFFFFFF bytes over a 100-byte stream that yields the most it can:
@@ -71,14 +63,9 @@ Bytes two_entries() {
     afstest::Image image;
     image.size = 3000;
     image.names_pos = 100;
-    image.entries = {afstest::with_data("a.bin", 400, afstest::pattern(600, 1)),
-                     afstest::with_data("b.bin", 1200, afstest::pattern(900, 2))};
+    image.entries = {afstest::with_data("a.bin", 400, testkit::pattern(600, 1)),
+                     afstest::with_data("b.bin", 1200, testkit::pattern(900, 2))};
     return afstest::build(image);
-}
-
-Bytes patched(Bytes bytes, std::uint64_t at, std::uint32_t value) {
-    afstest::put32(bytes, at, value);
-    return bytes;
 }
 
 TEST(Hostile, ArchiveFieldsThatOverflowOrPointPastTheEnd) {
@@ -118,21 +105,11 @@ TEST(Hostile, ArchiveFieldsThatOverflowOrPointPastTheEnd) {
     }
 }
 
-// An archive holding one entry named `name` (at most 32 bytes, so a 32-byte name has no zero
-// byte and runs straight into the record's 12 uninterpreted bytes).
-Bytes named(const std::string& name, const Bytes& data) {
-    afstest::Image image;
-    image.size = 2048 + data.size() + 48;
-    image.names_pos = static_cast<std::uint32_t>(2048 + data.size());
-    image.entries = {afstest::with_data(name, 2048, data)};
-    return afstest::build(image);
-}
-
 TEST(Hostile, NameFillingItsWholeFieldIsThoseThirtyTwoBytes) {
     const std::string name(32, 'N');
-    const Bytes data = afstest::pattern(50, 9);
+    const Bytes data = testkit::pattern(50, 9);
     const TempDir dir;
-    testkit::write_bytes(dir / "in.afs", named(name, data));
+    testkit::write_bytes(dir / "in.afs", one_entry(name, data));
     fs::create_directories(dir / "en");
     testkit::write_bytes(dir / "en" / name, testkit::bytes_of("new"));
     const RunResult r = testkit::run(SWAPFOLD_PATH, {"in.afs", "out.afs", "en", "ja"}, dir.path());
@@ -153,7 +130,7 @@ TEST(Hostile, NamesMadeOfDotsAreRefusedWithAndWithoutExtraction) {
             SCOPED_TRACE(name + (extract ? " with ja/" : " without ja/"));
             const TempDir dir;
             fs::create_directories(dir / "work/en");
-            testkit::write_bytes(dir / "work/in.afs", named(name, afstest::pattern(20, 4)));
+            testkit::write_bytes(dir / "work/in.afs", one_entry(name, testkit::pattern(20, 4)));
             std::vector<std::string> args = {"in.afs", "out.afs", "en"};
             if (extract) args.push_back("ja");
             const RunResult r = testkit::run(SWAPFOLD_PATH, args, dir / "work");
@@ -174,7 +151,7 @@ TEST(Hostile, NamesThatCannotNameAFile) {
         for (const bool extract : {false, true}) {
             SCOPED_TRACE("'" + name + (extract ? "' with ja/" : "' without ja/"));
             const TempDir dir;
-            const Bytes input = named(name, afstest::pattern(20, 4));
+            const Bytes input = one_entry(name, testkit::pattern(20, 4));
             testkit::write_bytes(dir / "in.afs", input);
             fs::create_directories(dir / "en/a");
             std::vector<std::string> args = {"in.afs", "out.afs", "en"};
@@ -207,14 +184,14 @@ TEST(Hostile, PrintedNamesShowControlBytesEscaped) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.shown);
         const TempDir dir;
-        testkit::write_bytes(dir / "in.afs", named(row.name, afstest::pattern(20, 4)));
+        testkit::write_bytes(dir / "in.afs", one_entry(row.name, testkit::pattern(20, 4)));
         fs::create_directories(dir / "en");
         testkit::write_bytes(dir / "en" / row.name, testkit::bytes_of("new"));
         const RunResult r =
             testkit::run(SWAPFOLD_PATH, {"in.afs", "out.afs", "en", "ja"}, dir.path());
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "-> " + row.shown + "\n<- " + row.shown + "\n");
-        EXPECT_EQ(testkit::read_bytes(dir / "ja" / row.name), afstest::pattern(20, 4));
+        EXPECT_EQ(testkit::read_bytes(dir / "ja" / row.name), testkit::pattern(20, 4));
 
         // and in messages: a replacement that cannot be read.
         fs::remove(dir / "en" / row.name);

@@ -3,6 +3,8 @@
 // and random streams into buffers that end exactly at their allocation.
 #include "lzss.hpp"
 #include "reference_decoder.hpp"
+#include "stream_builder.hpp"
+#include "testkit.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,61 +16,9 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// Builds a stream item by item and remembers, for every item, where it ends in the stream
-// and how much output the stream yields up to and including it.
-class StreamBuilder {
-public:
-    StreamBuilder& literal(std::uint8_t byte) {
-        start_item(true);
-        stream_.push_back(byte);
-        finish_item(1);
-        return *this;
-    }
-    StreamBuilder& literals(const std::string& text) {
-        for (const char c : text) literal(static_cast<std::uint8_t>(c));
-        return *this;
-    }
-    StreamBuilder& reference(unsigned pos, unsigned length) {
-        start_item(false);
-        stream_.push_back(static_cast<std::uint8_t>(pos & 0xFF));
-        stream_.push_back(static_cast<std::uint8_t>((pos >> 4 & 0xF0) | (length - 3)));
-        finish_item(length);
-        return *this;
-    }
-
-    [[nodiscard]] const Bytes& stream() const { return stream_; }
-    [[nodiscard]] std::size_t yield() const { return yield_; }
-    // Output of the stream cut after its first `cut` bytes.
-    [[nodiscard]] std::size_t yield_at_cut(std::size_t cut) const {
-        std::size_t y = 0;
-        for (const auto& [end, total] : items_)
-            if (end <= cut) y = total;
-        return y;
-    }
-
-private:
-    void start_item(bool is_literal) {
-        if (items_in_group_ == 8) items_in_group_ = 0;
-        if (items_in_group_ == 0) {
-            flag_index_ = stream_.size();
-            stream_.push_back(0);
-        }
-        if (is_literal) stream_[flag_index_] |= static_cast<std::uint8_t>(1u << items_in_group_);
-        ++items_in_group_;
-    }
-    void finish_item(std::size_t produced) {
-        yield_ += produced;
-        items_.emplace_back(stream_.size(), yield_);
-    }
-
-    Bytes stream_;
-    std::size_t flag_index_ = 0;
-    unsigned items_in_group_ = 0;
-    std::size_t yield_ = 0;
-    std::vector<std::pair<std::size_t, std::size_t>> items_;
-};
+using testkit::Bytes;
+using testkit::bytes_of;
+using testkit::StreamBuilder;
 
 Bytes decode(const Bytes& src, std::size_t capacity) {
     Bytes out(capacity);
@@ -76,10 +26,6 @@ Bytes decode(const Bytes& src, std::size_t capacity) {
     EXPECT_LE(n, capacity);
     out.resize(std::min(n, capacity));
     return out;
-}
-
-Bytes text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
 }
 
 // Output byte i of a stream sits at window position (4078 + i) mod 4096.
@@ -113,22 +59,22 @@ TEST(DecompressLzss, Vectors) {
         {"empty stream", {}, {}},
         {"flag byte alone", {0xFF}, {}},
         {"flag byte of references alone", {0x00}, {}},
-        {"three literals", {0x07, 0x61, 0x62, 0x63}, text("abc")},
+        {"three literals", {0x07, 0x61, 0x62, 0x63}, bytes_of("abc")},
         {"literal then overlapping reference: ten a", {0x01, 0x61, 0xEE, 0xF6}, Bytes(10, 0x61)},
         {"reference to position 0 before any output", {0x00, 0x00, 0x00}, Bytes(3, 0)},
         {"longest reference into the pre-filled area", {0x00, 0x10, 0x0F}, Bytes(18, 0)},
         {"reference to unwritten 4090..4095 and past the wrap", {0x00, 0xFA, 0xFF}, Bytes(18, 0)},
-        {"reference missing its second byte is dropped", {0x01, 0x61, 0xEE}, text("a")},
-        {"literal missing after flag byte", {0x03, 0x61}, text("a")},
+        {"reference missing its second byte is dropped", {0x01, 0x61, 0xEE}, bytes_of("a")},
+        {"literal missing after flag byte", {0x03, 0x61}, bytes_of("a")},
         {"zero prefix then literal", {0x02, 0x00, 0x00, 0x7A}, {0, 0, 0, 0x7A}},
         {"second group",
          {0xFF, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0x01, 'i'},
-         text("abcdefghi")},
+         bytes_of("abcdefghi")},
         {"reference names a window position, not a distance back",
-         StreamBuilder().literals("xyz").reference(4078, 3).stream(), text("xyzxyz")},
+         StreamBuilder().literals("xyz").reference(4078, 3).bytes(), bytes_of("xyzxyz")},
         {"overlap repeats the bytes just written",
-         StreamBuilder().literals("xyz").reference(4079, 3).stream(), text("xyzyzy")},
-        {"read wraps from 4095 to 0", wrap_read.stream(), wrap_read_expected},
+         StreamBuilder().literals("xyz").reference(4079, 3).bytes(), bytes_of("xyzyzy")},
+        {"read wraps from 4095 to 0", wrap_read.bytes(), wrap_read_expected},
     };
     for (const auto& v : vectors) {
         SCOPED_TRACE(v.label);
@@ -148,19 +94,19 @@ TEST(DecompressLzss, WritePositionWrapsBackTo4078) {
 
     Bytes expected = history;
     expected.insert(expected.end(), {0xEE, history[4095], 0xEE, history[4095]});
-    EXPECT_EQ(decode(b.stream(), 8192), expected);
+    EXPECT_EQ(decode(b.bytes(), 8192), expected);
 }
 
 TEST(DecompressLzss, CutAtEveryByteYieldsWhatPrecedesTheCut) {
     StreamBuilder b;
     b.literals("hello").reference(4078, 4).literal(' ').reference(0, 3).literals("wor");
     b.reference(4080, 18).literal('!').reference(4083, 3);
-    const Bytes full = decode(b.stream(), 4096);
+    const Bytes full = decode(b.bytes(), 4096);
     ASSERT_EQ(full.size(), b.yield());
 
-    for (std::size_t cut = 0; cut <= b.stream().size(); ++cut) {
+    for (std::size_t cut = 0; cut <= b.bytes().size(); ++cut) {
         SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
-        const Bytes head(b.stream().begin(), b.stream().begin() + static_cast<long>(cut));
+        const Bytes head(b.bytes().begin(), b.bytes().begin() + static_cast<long>(cut));
         const Bytes got = decode(head, 4096);
         ASSERT_EQ(got.size(), b.yield_at_cut(cut));
         EXPECT_TRUE(std::equal(got.begin(), got.end(), full.begin()));
@@ -171,12 +117,12 @@ TEST(DecompressLzss, CutAtEveryByteYieldsWhatPrecedesTheCut) {
 TEST(DecompressLzss, FullBufferStopsAtEveryCapacity) {
     StreamBuilder b;
     b.literals("ab").reference(4078, 18).reference(4078, 18).literal('c').reference(4079, 9);
-    const Bytes full = decode(b.stream(), 4096);
+    const Bytes full = decode(b.bytes(), 4096);
     ASSERT_EQ(full.size(), b.yield());
 
     for (std::size_t capacity = 0; capacity <= full.size() + 2; ++capacity) {
         SCOPED_TRACE("capacity " + std::to_string(capacity));
-        const Bytes got = decode(b.stream(), capacity);
+        const Bytes got = decode(b.bytes(), capacity);
         const std::size_t want = std::min(capacity, full.size());
         ASSERT_EQ(got.size(), want);
         EXPECT_TRUE(std::equal(got.begin(), got.end(), full.begin()));

@@ -6,6 +6,7 @@
 // buffer, and random and encoder-made streams, each with every capacity around its yield.
 #include "lzss.hpp"
 #include "reference_decoder.hpp"
+#include "stream_builder.hpp"
 #include "test_inputs.hpp"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@ namespace {
 
 using test_inputs::Bytes;
 using test_inputs::Random;
+using testkit::StreamBuilder;
 
 // Decodes `stream` with both decoders into heap blocks of exactly `capacity` bytes (so an
 // overrun leaves the allocation) and expects the same count and bytes.
@@ -41,28 +43,16 @@ void expect_same_at_every_capacity_near_the_end(const Bytes& stream, const std::
 // A stream of `literals` literal bytes, then references of every length to the window
 // position `distance` bytes behind the write position, then more literals.
 Bytes references_at_distance(std::size_t literals, std::size_t distance, Random& random) {
-    Bytes stream;
-    std::size_t produced = 0;
-    auto group = [&stream](std::uint8_t flags) { stream.push_back(flags); };
-    for (std::size_t i = 0; i < literals; i += 8) {
-        group(0xFF);
-        for (int k = 0; k < 8; ++k) stream.push_back(static_cast<std::uint8_t>(random.next()));
-        produced += 8;
-    }
+    StreamBuilder items;
+    for (std::size_t i = 0; i < literals; ++i)
+        items.literal(static_cast<std::uint8_t>(random.next()));
     for (std::size_t length = lzss::min_match; length <= lzss::max_match; length += 8) {
-        group(0xC0); // six references, then two literals
-        for (int k = 0; k < 6; ++k) {
-            const std::size_t len = std::min<std::size_t>(length + k, lzss::max_match);
-            const std::size_t pos = (lzss::first_write_pos + produced - distance) & 0xFFF;
-            stream.push_back(static_cast<std::uint8_t>(pos));
-            stream.push_back(static_cast<std::uint8_t>((pos >> 4 & 0xF0) | (len - 3)));
-            produced += len;
-        }
-        stream.push_back(0x41);
-        stream.push_back(0x42);
-        produced += 2;
+        // six references, then two literals
+        for (std::size_t k = 0; k < 6; ++k)
+            items.reference_back(distance, std::min<std::size_t>(length + k, lzss::max_match));
+        items.literals("AB");
     }
-    return stream;
+    return items.bytes();
 }
 
 TEST(DecoderEquivalence, ReferencesAtEveryCopyDistance) {
@@ -109,46 +99,11 @@ TEST(DecoderEquivalence, EncoderStreams) {
     }
 }
 
-// Writes items into a stream, opening a new group (flag byte) every eight items.
-class Items {
-public:
-    void literal(std::uint8_t byte) {
-        open_item(true);
-        stream_.push_back(byte);
-        ++produced_;
-    }
-    void reference(std::size_t pos, std::size_t length) {
-        open_item(false);
-        stream_.push_back(static_cast<std::uint8_t>(pos));
-        stream_.push_back(static_cast<std::uint8_t>((pos >> 4 & 0xF0) | (length - 3)));
-        produced_ += length;
-    }
-    // A reference to the window position `distance` bytes behind the write position.
-    void reference_back(std::size_t distance, std::size_t length) {
-        reference((lzss::first_write_pos + produced_ - distance) & 0xFFF, length);
-    }
-    [[nodiscard]] const Bytes& stream() const { return stream_; }
-
-private:
-    void open_item(bool is_literal) {
-        if (item_ % 8 == 0) {
-            flag_at_ = stream_.size();
-            stream_.push_back(0);
-        }
-        if (is_literal) stream_[flag_at_] |= static_cast<std::uint8_t>(1u << item_ % 8);
-        ++item_;
-    }
-    Bytes stream_;
-    std::size_t produced_ = 0;
-    std::size_t item_ = 0;
-    std::size_t flag_at_ = 0;
-};
-
 // `lead` random literals, then a group for every flag byte 0x00..0xFF in turn whose
 // references all reach `distance` bytes back, their lengths stepping through 3..18: every
 // literal run and every short-distance pattern at every alignment, mostly far from the end.
 Bytes every_flag_byte_at_distance(std::size_t lead, std::size_t distance, Random& random) {
-    Items items;
+    StreamBuilder items;
     for (std::size_t i = 0; i < lead; ++i) items.literal(static_cast<std::uint8_t>(random.next()));
     // Pad to a group boundary so that each flag byte below is a group's own.
     for (std::size_t i = lead; i % 8 != 0; ++i) items.literal(static_cast<std::uint8_t>(i));
@@ -163,7 +118,7 @@ Bytes every_flag_byte_at_distance(std::size_t lead, std::size_t distance, Random
             length = length == lzss::max_match ? lzss::min_match : length + 1;
         }
     }
-    return items.stream();
+    return items.bytes();
 }
 
 TEST(DecoderEquivalence, EveryFlagByteAtShortDistancesAndEveryAlignment) {
@@ -200,11 +155,11 @@ TEST(DecoderEquivalence, ReferencesStraddlingTheBufferStart) {
     };
     Random random(19);
     for (const Row& row : rows) {
-        Items items;
+        StreamBuilder items;
         for (std::size_t i = 0; i < row.lead; ++i)
             items.literal(static_cast<std::uint8_t>(random.next()));
         for (int k = 0; k < 24; ++k) items.reference(row.pos, row.length);
-        const Bytes& stream = items.stream();
+        const Bytes& stream = items.bytes();
         const std::size_t yield = static_cast<std::size_t>(lzss::decoded_size(stream));
         for (std::size_t capacity = 0; capacity <= yield + 2; ++capacity)
             expect_same(stream, capacity, row.label);

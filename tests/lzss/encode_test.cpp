@@ -1,7 +1,9 @@
 // The encoder against streams worked out by hand, against an independent model of its
 // search trees, at the edges of its output buffer, and through the decoder.
 #include "lzss.hpp"
+#include "stream_builder.hpp"
 #include "test_inputs.hpp"
+#include "testkit.hpp"
 #include "tree_model.hpp"
 
 #include <gtest/gtest.h>
@@ -17,7 +19,9 @@ namespace {
 using test_inputs::Bytes;
 using test_inputs::Layout;
 using test_inputs::Random;
-using test_inputs::Stream;
+using testkit::bytes_of;
+using testkit::concat;
+using testkit::StreamBuilder;
 
 // Encodes into a buffer of exactly the worst-case size; empty on a null result.
 Bytes compress(const Bytes& input) {
@@ -32,16 +36,6 @@ Bytes repeat(std::size_t count, std::uint8_t byte) {
     return Bytes(count, byte);
 }
 
-Bytes text(std::string_view s) {
-    return Bytes(s.begin(), s.end());
-}
-
-Bytes concat(const Bytes& a, const Bytes& b) {
-    Bytes out = a;
-    out.insert(out.end(), b.begin(), b.end());
-    return out;
-}
-
 struct Case {
     std::string label;
     Bytes input;
@@ -54,18 +48,12 @@ const Bytes& ring_block() {
     return block;
 }
 
-Bytes counting_200() {
-    Bytes b(200);
-    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(i + 1);
-    return b;
-}
-
 const std::string alphabet18 = "abcdefghijklmnopqr";
 
 std::vector<Case> vectors() {
     const Bytes doubled = concat(ring_block(), ring_block());
     return {
-        {"three letters", text("abc"), {0x07, 0x61, 0x62, 0x63}},
+        {"three letters", bytes_of("abc"), {0x07, 0x61, 0x62, 0x63}},
         {"ten a, overlapping reference", repeat(10, 'a'), {0x01, 0x61, 0xEE, 0xF6}},
         {"eighteen a", repeat(18, 'a'), {0x01, 0x61, 0xEE, 0xFE}},
         {"nineteen a", repeat(19, 'a'), {0x01, 0x61, 0xEE, 0xFF}},
@@ -73,12 +61,13 @@ std::vector<Case> vectors() {
          repeat(40, 'a'),
          {0x01, 0x61, 0xEE, 0xFF, 0x00, 0x0F, 0x04, 0x00}},
         {"twenty spaces", repeat(20, 0x20), {0x05, 0x20, 0xEE, 0xFF, 0x20}},
-        {"three-byte match as reference", text("xyzQxyzR"),
-         Stream().lit("xyzQ").ref(4078, 3).lit("R").bytes()},
-        {"two-byte match as literal, one step on", text("xyQxyzxyz"),
-         Stream().lit("xyQxyz").ref(4081, 3).bytes()},
-        {"200 distinct bytes, all literals", counting_200(), Stream().lit(counting_200()).bytes()},
-        {"ring block twice, all literals", doubled, Stream().lit(doubled).bytes()},
+        {"three-byte match as reference", bytes_of("xyzQxyzR"),
+         StreamBuilder().literals("xyzQ").reference(4078, 3).literals("R").bytes()},
+        {"two-byte match as literal, one step on", bytes_of("xyQxyzxyz"),
+         StreamBuilder().literals("xyQxyz").reference(4081, 3).bytes()},
+        {"200 distinct bytes, all literals", testkit::counting(200),
+         StreamBuilder().literals(testkit::counting(200)).bytes()},
+        {"ring block twice, all literals", doubled, StreamBuilder().literals(doubled).bytes()},
     };
 }
 
@@ -88,28 +77,34 @@ std::vector<Case> tie_breaks() {
     const std::string& S = alphabet18;
     std::vector<Case> rows = {
         // Three positions start "abc"; the root, inserted first, is met first.
-        {"equal lengths: first on the path wins", text("abcxabcyabcz"),
-         Stream().lit("abcx").ref(4078, 3).lit("y").ref(4078, 3).lit("z").bytes()},
+        {"equal lengths: first on the path wins", bytes_of("abcxabcyabcz"),
+         StreamBuilder()
+             .literals("abcx")
+             .reference(4078, 3)
+             .literals("y")
+             .reference(4078, 3)
+             .literals("z")
+             .bytes()},
         // The pre-fill positions go in 4077 down to 4060, each replacing the last.
         {"eighteen-byte match names the newest pre-fill position", repeat(20, 0x00),
-         Stream().ref(4060, 18).lit(repeat(2, 0)).bytes()},
+         StreamBuilder().reference(4060, 18).literals(repeat(2, 0)).bytes()},
         // The second copy replaces the first (at 4078) by position 0 in the tree.
-        {"eighteen-byte match names the newest copy", text(S + S + S),
-         Stream().lit(S).ref(4078, 18).ref(0, 18).bytes()},
+        {"eighteen-byte match names the newest copy", bytes_of(S + S + S),
+         StreamBuilder().literals(S).reference(4078, 18).reference(0, 18).bytes()},
         // The repeat at position 4 replaces 4078 at the root and keeps its right child 0:
         // "abct" then ties at 3 bytes with 4 (newer, met first) and 0 (older); "abcsab!"
         // reaches 0 through the inherited link.
         {"replacement sits above an older node and keeps its children",
-         text(S + "abcs" + S + "abct" + "abcsab!"),
-         Stream()
-             .lit(S)
-             .ref(4078, 3)
-             .lit("s")
-             .ref(4078, 18)
-             .ref(4, 3)
-             .lit("t")
-             .ref(0, 6)
-             .lit("!")
+         bytes_of(S + "abcs" + S + "abct" + "abcsab!"),
+         StreamBuilder()
+             .literals(S)
+             .reference(4078, 3)
+             .literals("s")
+             .reference(4078, 18)
+             .reference(4, 3)
+             .literals("t")
+             .reference(0, 6)
+             .literals("!")
              .bytes()},
     };
 
@@ -129,22 +124,22 @@ std::vector<Case> tie_breaks() {
         const Bytes tail = fill_b(4080 - in.size());
         in.bytes(tail).text("akm6#").text("akm3z$").text("akm7y%");
         rows.push_back({"two children, greatest of left subtree moves up", in.data(),
-                        Stream()
-                            .lit("akm5")
-                            .lit(fill_a)
-                            .ref(4078, 3)
-                            .lit("3z")
-                            .ref(4078, 3)
-                            .lit("4")
-                            .ref(4078, 3)
-                            .lit("7y")
-                            .lit(tail)
-                            .ref(7, 3) // "akm4" now the root, met first
-                            .lit("6#")
-                            .ref(2, 5) // "akm3z" below it on the left
-                            .lit("$")
-                            .ref(11, 5) // "akm7y" below it on the right
-                            .lit("%")
+                        StreamBuilder()
+                            .literals("akm5")
+                            .literals(fill_a)
+                            .reference(4078, 3)
+                            .literals("3z")
+                            .reference(4078, 3)
+                            .literals("4")
+                            .reference(4078, 3)
+                            .literals("7y")
+                            .literals(tail)
+                            .reference(7, 3) // "akm4" now the root, met first
+                            .literals("6#")
+                            .reference(2, 5) // "akm3z" below it on the left
+                            .literals("$")
+                            .reference(11, 5) // "akm7y" below it on the right
+                            .literals("%")
                             .bytes()});
     }
 
@@ -156,22 +151,22 @@ std::vector<Case> tie_breaks() {
         const Bytes tail = fill_b(4080 - in.size());
         in.bytes(tail).text("akm6#").text("akm7y$").text("akm1x%");
         rows.push_back({"two children, left child moves up", in.data(),
-                        Stream()
-                            .lit("akm5")
-                            .lit(fill_a)
-                            .ref(4078, 3)
-                            .lit("3z")
-                            .ref(4078, 3)
-                            .lit("1x")
-                            .ref(4078, 3)
-                            .lit("7y")
-                            .lit(tail)
-                            .ref(2, 3) // "akm3z" now the root
-                            .lit("6#")
-                            .ref(12, 5) // the right subtree hangs below it
-                            .lit("$")
-                            .ref(7, 5) // its own left child is still there
-                            .lit("%")
+                        StreamBuilder()
+                            .literals("akm5")
+                            .literals(fill_a)
+                            .reference(4078, 3)
+                            .literals("3z")
+                            .reference(4078, 3)
+                            .literals("1x")
+                            .reference(4078, 3)
+                            .literals("7y")
+                            .literals(tail)
+                            .reference(2, 3) // "akm3z" now the root
+                            .literals("6#")
+                            .reference(12, 5) // the right subtree hangs below it
+                            .literals("$")
+                            .reference(7, 5) // its own left child is still there
+                            .literals("%")
                             .bytes()});
     }
     return rows;
@@ -249,8 +244,8 @@ TEST(CompressLzss, MatchesTreeModel) {
 
 // Output sizes at and around the stream's exact length, with guard bytes after the room.
 TEST(CompressLzss, OutputRoomIsExactAndNeverOverrun) {
-    const std::vector<Bytes> inputs = {text("abc"), repeat(40, 'a'), counting_200(),
-                                       text("the cat sat on the mat; the cat sat on the hat"),
+    const std::vector<Bytes> inputs = {bytes_of("abc"), repeat(40, 'a'), testkit::counting(200),
+                                       bytes_of("the cat sat on the mat; the cat sat on the hat"),
                                        concat(ring_block(), ring_block())};
     constexpr std::size_t guard = 64;
     constexpr std::uint8_t guard_byte = 0xA5;

@@ -1,4 +1,4 @@
-// Greedy generation of blocks without repeated 3-byte strings, and item-by-item streams.
+// Greedy generation of blocks without repeated 3-byte strings.
 #include "test_inputs.hpp"
 
 #include <set>
@@ -76,42 +76,6 @@ Layout& Layout::text(std::string_view piece) {
 Layout& Layout::bytes(const Bytes& piece) {
     data_.insert(data_.end(), piece.begin(), piece.end());
     return *this;
-}
-
-Stream& Stream::lit(std::string_view text) {
-    for (const char c : text) items_.push_back({true, static_cast<std::uint8_t>(c), 0});
-    return *this;
-}
-
-Stream& Stream::lit(std::span<const std::uint8_t> bytes) {
-    for (const std::uint8_t b : bytes) items_.push_back({true, b, 0});
-    return *this;
-}
-
-Stream& Stream::ref(unsigned pos, unsigned length) {
-    if (pos > 0xFFF || length < 3 || length > 18) throw std::invalid_argument("bad reference");
-    items_.push_back({false, static_cast<std::uint8_t>(pos & 0xFF),
-                      static_cast<std::uint8_t>((pos >> 8) << 4 | (length - 3))});
-    return *this;
-}
-
-Bytes Stream::bytes() const {
-    Bytes out;
-    for (std::size_t first = 0; first < items_.size(); first += 8) {
-        const std::size_t flag_at = out.size();
-        out.push_back(0);
-        for (std::size_t k = first; k < items_.size() && k < first + 8; ++k) {
-            const Item& item = items_[k];
-            if (item.literal) {
-                out[flag_at] = static_cast<std::uint8_t>(out[flag_at] | 1u << (k - first));
-                out.push_back(item.b0);
-            } else {
-                out.push_back(item.b0);
-                out.push_back(item.b1);
-            }
-        }
-    }
-    return out;
 }
 
 } // namespace test_inputs

@@ -1,5 +1,5 @@
-// Inputs with known structure for the encoder's tests, and a way to write an expected
-// stream as the items it holds.
+// Inputs with known structure for the codec's tests. Expected streams are written with
+// testkit::StreamBuilder (tests/support/stream_builder.hpp).
 #pragma once
 
 #include <cstdint>
@@ -40,23 +40,6 @@ public:
 
 private:
     Bytes data_;
-};
-
-// An expected stream written item by item; groups and flag bytes are formed as it goes.
-class Stream {
-public:
-    Stream& lit(std::string_view text);
-    Stream& lit(std::span<const std::uint8_t> bytes);
-    Stream& ref(unsigned pos, unsigned length);
-    [[nodiscard]] Bytes bytes() const;
-
-private:
-    struct Item {
-        bool literal;
-        std::uint8_t b0;
-        std::uint8_t b1;
-    };
-    std::vector<Item> items_;
 };
 
 } // namespace test_inputs

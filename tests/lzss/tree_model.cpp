@@ -1,6 +1,8 @@
 // Pointer nodes and modulo reads: see tree_model.hpp for why the model is written this way.
 #include "tree_model.hpp"
 
+#include "stream_builder.hpp"
+
 #include <algorithm>
 #include <array>
 #include <memory>
@@ -132,45 +134,6 @@ private:
     std::array<Node*, 256> roots_{};
 };
 
-class GroupWriter {
-public:
-    void literal(std::uint8_t byte) {
-        pending_.push_back(byte);
-        flags_ = static_cast<std::uint8_t>(flags_ | 1u << items_);
-        next_item();
-    }
-
-    void reference(int pos, int length) {
-        pending_.push_back(static_cast<std::uint8_t>(pos & 0xFF));
-        pending_.push_back(
-            static_cast<std::uint8_t>((pos >> 8) << 4 | (length - shortest_reference)));
-        next_item();
-    }
-
-    std::vector<std::uint8_t> finish() {
-        if (items_ > 0) flush();
-        return std::move(stream_);
-    }
-
-private:
-    void next_item() {
-        if (++items_ == 8) flush();
-    }
-
-    void flush() {
-        stream_.push_back(flags_);
-        stream_.insert(stream_.end(), pending_.begin(), pending_.end());
-        pending_.clear();
-        flags_ = 0;
-        items_ = 0;
-    }
-
-    std::vector<std::uint8_t> stream_;
-    std::vector<std::uint8_t> pending_;
-    std::uint8_t flags_ = 0;
-    unsigned items_ = 0;
-};
-
 } // namespace
 
 std::vector<std::uint8_t> encode(std::span<const std::uint8_t> input, Counts* counts) {
@@ -186,7 +149,7 @@ std::vector<std::uint8_t> encode(std::span<const std::uint8_t> input, Counts* co
     for (long k = -1; k >= -key_length; --k) (void)forest->insert(pos(k));
     Match match = forest->insert(pos(0));
 
-    GroupWriter out;
+    testkit::StreamBuilder out;
     long coded = 0;
     while (coded < n) {
         int length = static_cast<int>(std::min<long>(match.length, loaded - coded));
@@ -207,7 +170,7 @@ std::vector<std::uint8_t> encode(std::span<const std::uint8_t> input, Counts* co
             if (coded < loaded) match = forest->insert(pos(coded));
         }
     }
-    return out.finish();
+    return out.bytes();
 }
 
 } // namespace tree_model

@@ -20,6 +20,33 @@ Bytes bytes_of(std::string_view text) {
     return Bytes(text.begin(), text.end());
 }
 
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes pattern(std::size_t count, std::uint8_t seed) {
+    Bytes out(count);
+    for (std::size_t k = 0; k < count; ++k)
+        out[k] = static_cast<std::uint8_t>(seed + k * 7 + k / 251);
+    return out;
+}
+
+Bytes counting(std::size_t count) {
+    Bytes out(count);
+    for (std::size_t k = 0; k < count; ++k) out[k] = static_cast<std::uint8_t>(k % 200 + 1);
+    return out;
+}
+
+std::string exactly(const std::string& message) {
+    std::string re = "^";
+    for (const char c : message) {
+        if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) re += '\\';
+        re += c;
+    }
+    return re + "$";
+}
+
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "bipafs-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -48,6 +75,13 @@ void write_bytes(const fs::path& path, const Bytes& data) {
     out.write(reinterpret_cast<const char*>(data.data()),
               static_cast<std::streamsize>(data.size()));
     if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::set<std::string> tree(const fs::path& root) {
+    std::set<std::string> paths;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        paths.insert(e.path().lexically_relative(root).string());
+    return paths;
 }
 
 namespace {

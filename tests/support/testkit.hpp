@@ -1,5 +1,6 @@
-// Shared helpers for the tests: a fresh temporary directory per test, byte files, and
-// running a built program with its standard output, standard error and status captured.
+// Shared helpers for the tests: byte patterns, a fresh temporary directory per test, byte
+// files, and running a built program with its standard output, standard error and status
+// captured.
 #pragma once
 
 // Set when the tests are built with the address checker, under which address-space limits
@@ -14,7 +15,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace testkit {
@@ -22,6 +25,19 @@ namespace testkit {
 using Bytes = std::vector<std::uint8_t>;
 
 [[nodiscard]] Bytes bytes_of(std::string_view text);
+
+// `a` followed by `b`.
+[[nodiscard]] Bytes concat(Bytes a, const Bytes& b);
+
+// `count` bytes of a pattern that differs with `seed` and does not repeat every 256 bytes.
+[[nodiscard]] Bytes pattern(std::size_t count, std::uint8_t seed);
+
+// `count` bytes counting 1, 2, ... 200 and round again: no zero byte, and the first 200
+// all differ.
+[[nodiscard]] Bytes counting(std::size_t count);
+
+// A death test's pattern for the whole of standard error being `message`, taken literally.
+[[nodiscard]] std::string exactly(const std::string& message);
 
 // A directory created fresh under the system's temporary directory and removed, with all
 // it holds, when the object goes.
@@ -43,6 +59,9 @@ private:
 
 [[nodiscard]] Bytes read_bytes(const std::filesystem::path& path);
 void write_bytes(const std::filesystem::path& path, const Bytes& data);
+
+// Every path under `root`, relative to it; links are listed, not followed.
+[[nodiscard]] std::set<std::string> tree(const std::filesystem::path& root);
 
 struct RunResult {
     int status = -1;       // exit status, or 128 + signal number when killed by a signal

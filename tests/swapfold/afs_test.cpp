@@ -12,6 +12,7 @@ namespace {
 using afstest::Bytes;
 using afstest::Entry;
 using afstest::Image;
+using afstest::patched;
 using afstest::Place;
 using afstest::rebuild_rows;
 using afstest::RebuildRow;
@@ -25,11 +26,6 @@ struct CheckRow {
     swapfold::Verdict verdict;
     const char* condition; // for failed checks
 };
-
-Bytes patched(Bytes bytes, std::uint64_t at, std::uint32_t value) {
-    afstest::put32(bytes, at, value);
-    return bytes;
-}
 
 Bytes truncated(Bytes bytes, std::size_t size) {
     bytes.resize(size);
@@ -89,7 +85,7 @@ TEST(CheckArchive, OneEntryEndingExactlyAtTheEndPassesAndOneByteFurtherFails) {
     Image image;
     image.size = 200;
     image.names_pos = 24;
-    image.entries = {with_data("end.bin", 150, afstest::pattern(50, 3))};
+    image.entries = {with_data("end.bin", 150, testkit::pattern(50, 3))};
     const Bytes exact = afstest::build(image);
     EXPECT_EQ(swapfold::check_archive(exact).verdict, swapfold::Verdict::ok);
     const swapfold::Checked over = swapfold::check_archive(patched(exact, 12, 51));
@@ -200,7 +196,7 @@ TEST(RebuildArchive, CapacityCheckIsStrictAgainstFourTimesTheInput) {
         Image image;
         image.size = 600;
         image.names_pos = 24;
-        image.entries = {with_data("fit", 100, afstest::pattern(len, 19))};
+        image.entries = {with_data("fit", 100, testkit::pattern(len, 19))};
         const Bytes input = afstest::build(image);
         const swapfold::Rebuilt rebuilt = swapfold::rebuild_archive(checked(input), {});
         if (len == 351) {
@@ -213,8 +209,8 @@ TEST(RebuildArchive, CapacityCheckIsStrictAgainstFourTimesTheInput) {
     }
 }
 
-// Address space without memory behind it, for sizes no test machine could hold. The plan only
-// looks at the replacements' sizes.
+// Address space without memory behind it, for sizes no test machine could hold. The layout
+// only looks at the replacements' sizes.
 struct Reserved {
     explicit Reserved(std::size_t n) : size(n) {
         void* p = ::mmap(nullptr, n, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -229,7 +225,7 @@ struct Reserved {
     std::size_t size;
 };
 
-TEST(PlanRebuild, OffsetsAndLengthsAreCheckedToFit32Bits) {
+TEST(LayOutRebuild, OffsetsAndLengthsAreCheckedToFit32Bits) {
     constexpr std::uint64_t input_size = 1280ull << 20; // capacity 5 GiB
     Reserved input(input_size);
     Reserved big(5ull << 30);
@@ -255,7 +251,7 @@ TEST(PlanRebuild, OffsetsAndLengthsAreCheckedToFit32Bits) {
         const char* label;
         std::uint32_t entries;
         std::uint64_t first_size;
-        const char* condition; // null: the plan passes
+        const char* condition; // null: the layout passes
         std::uint64_t length;
     };
     const std::vector<Row> rows = {
@@ -273,12 +269,12 @@ TEST(PlanRebuild, OffsetsAndLengthsAreCheckedToFit32Bits) {
         ASSERT_EQ(c.verdict, swapfold::Verdict::ok);
         std::vector<swapfold::Replacement> replacements(row.entries);
         replacements[0] = std::span<const std::uint8_t>(big.data, row.first_size);
-        const swapfold::Plan plan = swapfold::plan_rebuild(c.archive, replacements);
+        const swapfold::Layout layout = swapfold::lay_out_rebuild(c.archive, replacements);
         if (row.condition == nullptr) {
-            EXPECT_EQ(plan.failed, nullptr);
-            EXPECT_EQ(plan.length, row.length);
+            EXPECT_EQ(layout.failed, nullptr);
+            EXPECT_EQ(layout.length, row.length);
         } else {
-            EXPECT_STREQ(plan.failed, row.condition);
+            EXPECT_STREQ(layout.failed, row.condition);
         }
     }
 }

@@ -85,7 +85,7 @@ TEST(SwapfoldOutput, OutputThatIsOneOfTheSources) {
         std::map<std::string, Bytes> replacements;
         bool link_out_to_input = false; // make `out` a hard link to in.afs first
     };
-    const Bytes big = afstest::pattern(20000, 31);
+    const Bytes big = testkit::pattern(20000, 31);
     const std::vector<Row> rows = {
         {"the input", "in.afs", {}},
         {"the input, by another path", "./sub/../in.afs", {}},
@@ -97,8 +97,8 @@ TEST(SwapfoldOutput, OutputThatIsOneOfTheSources) {
         afstest::Image image;
         image.size = 9000;
         image.names_pos = 8000;
-        image.entries = {afstest::with_data("a", 5000, afstest::pattern(2500, 32)),
-                         afstest::with_data("b", 300, afstest::pattern(4000, 33))};
+        image.entries = {afstest::with_data("a", 5000, testkit::pattern(2500, 32)),
+                         afstest::with_data("b", 300, testkit::pattern(4000, 33))};
         const Bytes input = afstest::build(image);
         TempDir dir;
         fs::create_directory(dir / "sub");

@@ -16,11 +16,14 @@ namespace {
 namespace fs = std::filesystem;
 using afstest::Bytes;
 using afstest::Image;
+using afstest::patched;
 using afstest::Place;
+using afstest::round_up;
 using afstest::with_data;
 using afstest::without_data;
 using testkit::RunResult;
 using testkit::TempDir;
+using testkit::tree;
 
 constexpr int failed_check_status = 2;
 
@@ -28,27 +31,15 @@ RunResult swapfold(const TempDir& dir, const std::vector<std::string>& args) {
     return testkit::run(SWAPFOLD_PATH, args, dir.path(), "swapfold");
 }
 
-// Every path under `root`, relative to it.
-std::set<std::string> tree(const fs::path& root) {
-    std::set<std::string> paths;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        paths.insert(e.path().lexically_relative(root).string());
-    return paths;
-}
-
-Bytes text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
-
 // Three entries with data and one without, out of order in the input.
 Image mixed() {
     Image image;
     image.size = 12000;
     image.names_pos = 100;
-    image.entries = {with_data("first.txt", 9000, afstest::pattern(700, 1)),
+    image.entries = {with_data("first.txt", 9000, testkit::pattern(700, 1)),
                      without_data("none.txt", 12),
-                     with_data("second.txt", 400, afstest::pattern(3000, 2)),
-                     with_data("third.txt", 5000, afstest::pattern(1, 3))};
+                     with_data("second.txt", 400, testkit::pattern(3000, 2)),
+                     with_data("third.txt", 5000, testkit::pattern(1, 3))};
     return image;
 }
 
@@ -69,14 +60,14 @@ TEST(Swapfold, WorkedExample) {
     Image image;
     image.size = 10240;
     image.names_pos = 8192;
-    image.entries = {with_data("a.bin", 2048, afstest::pattern(100, 40)), without_data("b.bin", 77),
-                     with_data("c.bin", 4096, afstest::pattern(3000, 41))};
+    image.entries = {with_data("a.bin", 2048, testkit::pattern(100, 40)), without_data("b.bin", 77),
+                     with_data("c.bin", 4096, testkit::pattern(3000, 41))};
     const Bytes input = afstest::build(image);
     ASSERT_EQ(afstest::get32(input, 32), 8192u);
     ASSERT_EQ(afstest::get32(input, 36), 144u);
     testkit::write_bytes(dir / "in.afs", input);
     fs::create_directory(dir / "en");
-    const Bytes c = afstest::pattern(5000, 42);
+    const Bytes c = testkit::pattern(5000, 42);
     testkit::write_bytes(dir / "en" / "c.bin", c);
 
     const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
@@ -111,11 +102,6 @@ struct FailRow {
     std::string extracted = {}; // the capacity check comes after extraction
 };
 
-Bytes patched(Bytes bytes, std::uint64_t at, std::uint32_t value) {
-    afstest::put32(bytes, at, value);
-    return bytes;
-}
-
 TEST(Swapfold, EveryFailedCheckStopsWithItsConditionBeforeWriting) {
     const Bytes good = afstest::build(mixed());
     Image second = mixed();
@@ -124,7 +110,7 @@ TEST(Swapfold, EveryFailedCheckStopsWithItsConditionBeforeWriting) {
     Image small;
     small.size = 600;
     small.names_pos = 24;
-    small.entries = {with_data("big", 100, afstest::pattern(352, 5))};
+    small.entries = {with_data("big", 100, testkit::pattern(352, 5))};
 
     const std::vector<FailRow> rows = {
         {"magic only", Bytes(good.begin(), good.begin() + 4), "entries*8+8<=size"},
@@ -171,9 +157,10 @@ TEST(Swapfold, InputsThatAreNotArchives) {
         std::string err;
     };
     const std::vector<Row> rows = {
-        {"AFS then 1", text(std::string("AFS\1") + std::string(60, '\0')), "not a afs file\n"},
-        {"AFS then space", text("AFS " + std::string(60, '\0')), "not a afs file\n"},
-        {"short", text("AF"), "not a afs file\n"},
+        {"AFS then 1", testkit::bytes_of(std::string("AFS\1") + std::string(60, '\0')),
+         "not a afs file\n"},
+        {"AFS then space", testkit::bytes_of("AFS " + std::string(60, '\0')), "not a afs file\n"},
+        {"short", testkit::bytes_of("AF"), "not a afs file\n"},
         {"empty", Bytes{}, "empty 'in.afs'\n"},
         {"missing", std::nullopt, "mmap can't open 'in.afs'\n"},
     };
@@ -226,8 +213,8 @@ TEST(Swapfold, UnsafeNamesStopBeforeAnythingIsWrittenOutside) {
             TempDir dir;
             testkit::write_bytes(dir / "in.afs", input);
             fs::create_directories(dir / "en" / "a");
-            testkit::write_bytes(dir / "x", text("outside"));
-            testkit::write_bytes(dir / "b", text("outside"));
+            testkit::write_bytes(dir / "x", testkit::bytes_of("outside"));
+            testkit::write_bytes(dir / "b", testkit::bytes_of("outside"));
             const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en"});
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.out, "");
@@ -265,7 +252,7 @@ TEST(Swapfold, NameWithASlashNeedsItsSubdirectory) {
 TEST(Swapfold, ExtractionDirectoryThatIsAFileFailsToChdir) {
     TempDir dir;
     testkit::write_bytes(dir / "in.afs", afstest::build(mixed()));
-    testkit::write_bytes(dir / "ja", text("a file"));
+    testkit::write_bytes(dir / "ja", testkit::bytes_of("a file"));
     const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -292,7 +279,8 @@ TEST(Swapfold, WithoutReplacementsOnlyTheLayoutChanges) {
             const Bytes input = afstest::build(row.image);
             testkit::write_bytes(dir / "in.afs", input);
             if (en == "empty directory") fs::create_directory(dir / "en");
-            if (en == "regular file") testkit::write_bytes(dir / "en", text("not a directory"));
+            if (en == "regular file")
+                testkit::write_bytes(dir / "en", testkit::bytes_of("not a directory"));
             const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en/"});
             EXPECT_EQ(r.status, 0);
             EXPECT_EQ(r.out, "");
@@ -376,11 +364,11 @@ TEST(Swapfold, RefusesToExtractOverFilesItUses) {
         Image image = mixed();
         if (row.name != nullptr) image.entries[row.renamed].name = row.name;
         testkit::write_bytes(dir / "in.afs", afstest::build(image));
-        testkit::write_bytes(dir / "out.afs", text("old output"));
+        testkit::write_bytes(dir / "out.afs", testkit::bytes_of("old output"));
         fs::create_directories(dir / "en");
         fs::create_directories(dir / "work/a");
-        testkit::write_bytes(dir / "en/second.txt", text("translated"));
-        testkit::write_bytes(dir / "work/a/third.txt", text("translated too"));
+        testkit::write_bytes(dir / "en/second.txt", testkit::bytes_of("translated"));
+        testkit::write_bytes(dir / "work/a/third.txt", testkit::bytes_of("translated too"));
         fs::create_directory_symlink("en", dir / "link");
         const Bytes input = testkit::read_bytes(dir / "in.afs");
 
@@ -390,9 +378,10 @@ TEST(Swapfold, RefusesToExtractOverFilesItUses) {
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(tree(dir.path()), row.tree);
         EXPECT_TRUE(testkit::read_bytes(dir / "in.afs") == input);
-        EXPECT_EQ(testkit::read_bytes(dir / "out.afs"), text("old output"));
-        EXPECT_EQ(testkit::read_bytes(dir / "en/second.txt"), text("translated"));
-        EXPECT_EQ(testkit::read_bytes(dir / "work/a/third.txt"), text("translated too"));
+        EXPECT_EQ(testkit::read_bytes(dir / "out.afs"), testkit::bytes_of("old output"));
+        EXPECT_EQ(testkit::read_bytes(dir / "en/second.txt"), testkit::bytes_of("translated"));
+        EXPECT_EQ(testkit::read_bytes(dir / "work/a/third.txt"),
+                  testkit::bytes_of("translated too"));
     }
 }
 
@@ -406,7 +395,7 @@ TEST(Swapfold, EmptyDirectoryArguments) {
     testkit::write_bytes(dir / "in.afs", input);
     // Neither the root's nor the working directory's etc/hostname may be taken.
     fs::create_directory(dir / "etc");
-    testkit::write_bytes(dir / "etc/hostname", text("not a replacement"));
+    testkit::write_bytes(dir / "etc/hostname", testkit::bytes_of("not a replacement"));
 
     const RunResult r = swapfold(dir, {"in.afs", "out.afs", ""});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -431,14 +420,14 @@ TEST(Swapfold, ExtractionNeverFollowsALinkInJa) {
         testkit::write_bytes(dir / "in.afs", afstest::build(image));
         fs::create_directories(dir / "ja");
         fs::create_directories(dir / "outside");
-        testkit::write_bytes(dir / "outside/first.txt", text("keep"));
+        testkit::write_bytes(dir / "outside/first.txt", testkit::bytes_of("keep"));
         if (through_directory)
             fs::create_directory_symlink("../outside", dir / "ja/sub");
         else
             fs::create_symlink("../outside/first.txt", dir / "ja/first.txt");
 
         const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
-        EXPECT_EQ(testkit::read_bytes(dir / "outside/first.txt"), text("keep"));
+        EXPECT_EQ(testkit::read_bytes(dir / "outside/first.txt"), testkit::bytes_of("keep"));
         EXPECT_EQ(tree(dir / "outside"), std::set<std::string>{"first.txt"});
         if (through_directory) {
             EXPECT_EQ(r.status, 1);
@@ -505,9 +494,9 @@ TEST(Swapfold, ReplacementsLargerAndSmaller) {
     testkit::write_bytes(dir / "in.afs", input);
     fs::create_directory(dir / "en");
     const std::map<std::string, Bytes> replacements = {
-        {"first.txt", afstest::pattern(5000, 50)}, // was 700
-        {"second.txt", afstest::pattern(3, 51)},   // was 3000
-        {"none.txt", afstest::pattern(9, 52)},     // no data: never looked up
+        {"first.txt", testkit::pattern(5000, 50)}, // was 700
+        {"second.txt", testkit::pattern(3, 51)},   // was 3000
+        {"none.txt", testkit::pattern(9, 52)},     // no data: never looked up
     };
     for (const auto& [name, data] : replacements) testkit::write_bytes(dir / "en" / name, data);
     const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en"});
@@ -549,7 +538,7 @@ TEST(Swapfold, ReplacementThatCannotBeUsedStops) {
         else if (std::string(row.label) == "symbolic link loop")
             fs::create_symlink("second.txt", dir / "en" / "second.txt");
         else
-            testkit::write_bytes(dir / "en" / "second.txt", text("new"));
+            testkit::write_bytes(dir / "en" / "second.txt", testkit::bytes_of("new"));
         const RunResult r = swapfold(dir, {"in.afs", "out.afs", row.en});
         EXPECT_EQ(r.err, row.err);
         if (row.err.empty()) {
@@ -572,14 +561,15 @@ TEST(Swapfold, ReturnsToTheStartingDirectoryAfterExtraction) {
         fs::create_directories(dir / "a" / "b");
         fs::create_directory_symlink("a/b", dir / "link");
         fs::create_directory(dir / "en");
-        testkit::write_bytes(dir / "en" / "third.txt", text("replaced"));
+        testkit::write_bytes(dir / "en" / "third.txt", testkit::bytes_of("replaced"));
         const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", ja});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "-> first.txt\n-> second.txt\n-> third.txt\n<- third.txt\n");
         EXPECT_EQ(tree(dir / "a" / "b"),
                   (std::set<std::string>{"first.txt", "second.txt", "third.txt"}));
-        EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") ==
-                    afstest::expected_rebuild(input, {{"third.txt", text("replaced")}}).bytes);
+        EXPECT_TRUE(
+            testkit::read_bytes(dir / "out.afs") ==
+            afstest::expected_rebuild(input, {{"third.txt", testkit::bytes_of("replaced")}}).bytes);
         EXPECT_FALSE(fs::exists(dir / "a" / "out.afs"));
     }
 }
@@ -603,7 +593,7 @@ TEST(Swapfold, BundledSampleIsRegeneratedAndRebuilds) {
         testkit::read_bytes(dir / "out.afs") ==
         afstest::expected_rebuild(sample, {{afstest::sample_replaced_name, replacement}}).bytes);
     EXPECT_EQ(testkit::read_bytes(dir / "extracted" / "menu.txt"),
-              text("New game\nContinue\nOptions\nQuit\n"));
+              testkit::bytes_of("New game\nContinue\nOptions\nQuit\n"));
 }
 
 std::uint64_t free_memory_bytes() {
@@ -614,10 +604,6 @@ std::uint64_t free_memory_bytes() {
     while (meminfo >> key >> kib >> unit)
         if (key == "MemAvailable:") return kib * 1024;
     return 0;
-}
-
-std::uint64_t up(std::uint64_t n) {
-    return (n + 2047) / 2048 * 2048;
 }
 
 void pwrite_all(int fd, const Bytes& data, std::uint64_t at) {
@@ -644,7 +630,7 @@ TEST(Swapfold, LargeArchiveIsRebuiltWithoutHoldingTheOutput) {
     const std::uint32_t names_in = size - 4096;
     ASSERT_LE(std::uint64_t{poss[2]} + lens[2], names_in);
     const auto marker = [](int i, bool tail) {
-        return afstest::pattern(4096, static_cast<std::uint8_t>(60 + 2 * i + tail));
+        return testkit::pattern(4096, static_cast<std::uint8_t>(60 + 2 * i + tail));
     };
     Bytes head(2048, 0);
     std::memcpy(head.data(), "AFS", 4);
@@ -681,10 +667,10 @@ TEST(Swapfold, LargeArchiveIsRebuiltWithoutHoldingTheOutput) {
 
     // The expected output, as the regions that are not zero.
     std::vector<std::uint64_t> news = {2048};
-    news.push_back(up(news[0] + lens[0]));
-    news.push_back(up(news[1] + lens[1]));
-    const std::uint64_t names_off = up(news[2] + lens[2]);
-    const std::uint64_t length = up(names_off + 144);
+    news.push_back(round_up(news[0] + lens[0]));
+    news.push_back(round_up(news[1] + lens[1]));
+    const std::uint64_t names_off = round_up(news[2] + lens[2]);
+    const std::uint64_t length = round_up(names_off + 144);
     std::vector<std::pair<std::uint64_t, Bytes>> regions;
     Bytes new_head(head.begin(), head.begin() + 32);
     for (std::uint32_t i = 0; i < 3; ++i)

@@ -9,22 +9,14 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/mman.h>
 #include <vector>
 
 namespace {
 
 using testkit::Bytes;
+using testkit::exactly;
 using testkit::TempDir;
-
-// The whole of standard error, matched literally.
-std::string exactly(const std::string& message) {
-    std::string re = "^";
-    for (const char c : message) {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) re += '\\';
-        re += c;
-    }
-    return re + "$";
-}
 
 std::span<const std::uint8_t> view(const Bytes& b) {
     return {b.data(), b.size()};
@@ -42,7 +34,7 @@ TEST(MmapFile, MapsTheWholeFilePrivately) {
     // Writable, and edits stay in the process's copy.
     mapping[0] = 'T';
     EXPECT_EQ(testkit::read_bytes(dir / "in"), content);
-    wholefile::unmap_file(mapping);
+    ::munmap(mapping.data(), mapping.size());
 }
 
 struct FailingMap {

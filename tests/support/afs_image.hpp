@@ -16,6 +16,10 @@ using testkit::Bytes;
 
 void put32(Bytes& bytes, std::uint64_t at, std::uint32_t value);
 [[nodiscard]] std::uint32_t get32(const Bytes& bytes, std::uint64_t at);
+// `bytes` with the 32-bit field at `at` set to `value`.
+[[nodiscard]] Bytes patched(Bytes bytes, std::uint64_t at, std::uint32_t value);
+// `n` rounded up to the archives' 2048-byte block.
+[[nodiscard]] std::uint64_t round_up(std::uint64_t n);
 
 struct Entry {
     std::string name;      // written into the 32-byte field; 32 characters leave no zero byte
@@ -44,8 +48,9 @@ struct Image {
 // Data, then the table, the name table and the locator, so tables win where they overlap.
 [[nodiscard]] Bytes build(const Image& image);
 
-// `count` bytes of a pattern that differs with `seed`.
-[[nodiscard]] Bytes pattern(std::size_t count, std::uint8_t seed);
+// An archive of one entry named `name` with `data` at 2048, its name table right after
+// (a name of 32 bytes has no zero byte and runs into the record's uninterpreted bytes).
+[[nodiscard]] Bytes one_entry(const std::string& name, const Bytes& data);
 
 // What rebuilding `input` must give, with `replacements` keyed by entry name.
 struct Expected {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -22,14 +23,9 @@
 namespace {
 
 using testkit::Bytes;
+using testkit::exactly;
 using testkit::TempDir;
 using wholefile::Piece;
-
-Bytes numbered(std::size_t n, std::uint8_t seed) {
-    Bytes b(n);
-    for (std::size_t k = 0; k < n; ++k) b[k] = static_cast<std::uint8_t>(seed + k * 7 + k / 251);
-    return b;
-}
 
 // The bytes a list of pieces stands for, worked out plainly.
 Bytes concatenated(const std::vector<Piece>& pieces) {
@@ -53,7 +49,7 @@ struct MappedSource {
         mapping = wholefile::mmap_file(path.c_str(), &fd);
     }
     ~MappedSource() {
-        wholefile::unmap_file(mapping);
+        ::munmap(mapping.data(), mapping.size());
         if (fd >= 0) ::close(fd);
     }
     MappedSource(const MappedSource&) = delete;
@@ -78,13 +74,13 @@ struct NamedSource {
 
 TEST(WritePieces, WritesThePiecesInOrder) {
     const TempDir dir;
-    const Bytes file = numbered(400000, 3);
+    const Bytes file = testkit::pattern(400000, 3);
     testkit::write_bytes(dir / "source", file);
     const MappedSource source(dir / "source");
     ASSERT_GE(source.fd, 0);
     const NamedSource named(dir / "source");
-    const Bytes a = numbered(5000, 90);
-    const Bytes small = numbered(7, 200);
+    const Bytes a = testkit::pattern(5000, 90);
+    const Bytes small = testkit::pattern(7, 200);
 
     struct Row {
         const char* label;
@@ -144,14 +140,19 @@ void on_alarm(int) {}
 
 // A pipe takes only part of a large write, and a signal arriving while the writer waits cuts
 // the write short or interrupts it; the reader must still get every byte once, in order.
+//
+// The FIFO is opened for reading before the child starts, so the child's own open of it
+// never waits (and no timer signal can cut that open short), and a writer end is held open
+// across the fork, which the child keeps until it exits, so the reader meets the end of the
+// data only when the child is gone, however early it fails.
 TEST(WritePieces, ResumesShortAndInterruptedWrites) {
     const TempDir dir;
     const auto fifo = dir / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    testkit::write_bytes(dir / "source", numbered(3 << 20, 11));
+    testkit::write_bytes(dir / "source", testkit::pattern(3 << 20, 11));
     const MappedSource source(dir / "source");
     const NamedSource named(dir / "source");
-    const Bytes a = numbered(1 << 20, 12);
+    const Bytes a = testkit::pattern(1 << 20, 12);
     // Nothing is copied into a pipe inside the kernel, so the named source is read through.
     const std::vector<Piece> pieces = {{a.data(), a.size()},
                                        {nullptr, 1 << 20},
@@ -159,6 +160,12 @@ TEST(WritePieces, ResumesShortAndInterruptedWrites) {
                                        named.at(5, 2 << 20),
                                        {a.data(), 5}};
     const wholefile::Source sources[] = {{source.mapping, source.fd}};
+
+    const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const int held = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::fcntl(fd, F_SETFL, 0), 0); // reads wait for data from here on
 
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -171,8 +178,7 @@ TEST(WritePieces, ResumesShortAndInterruptedWrites) {
         wholefile::write_file(fifo.c_str(), pieces, sources);
         ::_exit(0);
     }
-    const int fd = ::open(fifo.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
+    ::close(held);
     Bytes got;
     std::uint8_t buffer[1500];
     for (int reads = 0;; ++reads) {
@@ -190,21 +196,11 @@ TEST(WritePieces, ResumesShortAndInterruptedWrites) {
     EXPECT_TRUE(got == concatenated(pieces));
 }
 
-// The whole of standard error, matched literally.
-std::string exactly(const std::string& message) {
-    std::string re = "^";
-    for (const char c : message) {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) re += '\\';
-        re += c;
-    }
-    return re + "$";
-}
-
 TEST(WritePiecesDeathTest, FailuresStopWithTheirMessage) {
     const TempDir dir;
-    testkit::write_bytes(dir / "source", numbered(300000, 5));
+    testkit::write_bytes(dir / "source", testkit::pattern(300000, 5));
     const MappedSource source(dir / "source");
-    const Bytes a = numbered(100, 9);
+    const Bytes a = testkit::pattern(100, 9);
     NamedSource shrunk(dir / "source");
     shrunk.source.size = 300001;
     testkit::write_bytes(dir / "gone", {1});

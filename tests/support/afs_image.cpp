@@ -16,6 +16,15 @@ std::uint32_t get32(const Bytes& bytes, std::uint64_t at) {
     return value;
 }
 
+Bytes patched(Bytes bytes, std::uint64_t at, std::uint32_t value) {
+    put32(bytes, at, value);
+    return bytes;
+}
+
+std::uint64_t round_up(std::uint64_t n) {
+    return (n + 2047) / 2048 * 2048;
+}
+
 Entry with_data(std::string name, std::uint32_t pos, Bytes data) {
     Entry e;
     e.pos = pos;
@@ -33,13 +42,6 @@ Entry without_data(std::string name, std::uint32_t len) {
     e.len = len;
     e.name_len = len;
     return e;
-}
-
-Bytes pattern(std::size_t count, std::uint8_t seed) {
-    Bytes out(count);
-    for (std::size_t k = 0; k < count; ++k)
-        out[k] = static_cast<std::uint8_t>(seed + k * 7 + k / 251);
-    return out;
 }
 
 Bytes build(const Image& image) {
@@ -69,11 +71,15 @@ Bytes build(const Image& image) {
     return out;
 }
 
-namespace {
-
-std::uint64_t up(std::uint64_t n) {
-    return (n + 2047) / 2048 * 2048;
+Bytes one_entry(const std::string& name, const Bytes& data) {
+    Image image;
+    image.size = 2048 + data.size() + 48;
+    image.names_pos = static_cast<std::uint32_t>(2048 + data.size());
+    image.entries = {with_data(name, 2048, data)};
+    return build(image);
 }
+
+namespace {
 
 std::string name_at(const Bytes& input, std::uint64_t rec) {
     std::string name;
@@ -91,7 +97,7 @@ Expected expected_rebuild(const Bytes& input, const std::map<std::string, Bytes>
         names_in = get32(input, get32(input, 8) - 8);
 
     Expected ex;
-    std::uint64_t cursor = up(8ull * (n + 2));
+    std::uint64_t cursor = round_up(8ull * (n + 2));
     std::vector<std::pair<std::uint64_t, Bytes>> placed;
     for (std::uint32_t i = 0; i < n; ++i) {
         const std::uint32_t pos = get32(input, 8 + 8ull * i);
@@ -106,14 +112,14 @@ Expected expected_rebuild(const Bytes& input, const std::map<std::string, Bytes>
                          : Bytes(input.begin() + pos, input.begin() + pos + len);
         ex.table.push_back(
             {static_cast<std::uint32_t>(cursor), static_cast<std::uint32_t>(data.size())});
-        const std::uint64_t next = up(cursor + data.size());
+        const std::uint64_t next = round_up(cursor + data.size());
         placed.emplace_back(cursor, std::move(data));
         cursor = next;
     }
     ex.names_off = cursor;
     ex.locator_at = n > 0 && ex.table[0][0] != 0 ? ex.table[0][0] - 8ull : 8 + 8ull * n;
 
-    ex.bytes.assign(up(cursor + 48ull * n), 0);
+    ex.bytes.assign(round_up(cursor + 48ull * n), 0);
     std::copy(input.begin(), input.begin() + 8, ex.bytes.begin());
     for (std::uint32_t i = 0; i < n; ++i) {
         put32(ex.bytes, 8 + 8ull * i, ex.table[i][0]);
@@ -129,14 +135,6 @@ Expected expected_rebuild(const Bytes& input, const std::map<std::string, Bytes>
     put32(ex.bytes, ex.locator_at + 4, 48 * n);
     return ex;
 }
-
-namespace {
-
-Bytes text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
-
-} // namespace
 
 Bytes sample_archive() {
     // Packed tightly on 16-byte boundaries, as a small tool might have written it; the
@@ -154,7 +152,7 @@ Bytes sample_archive() {
     std::uint32_t pos = image.names_pos + 48 * static_cast<std::uint32_t>(files.size());
     for (const auto& [name, content] : files) {
         pos = (pos + 15) / 16 * 16;
-        image.entries.push_back(with_data(name, pos, text(content)));
+        image.entries.push_back(with_data(name, pos, testkit::bytes_of(content)));
         pos += static_cast<std::uint32_t>(content.size());
     }
     // The file ends on a 4096-byte boundary; the rebuild needs the room that gives, as the
@@ -165,7 +163,7 @@ Bytes sample_archive() {
 }
 
 Bytes sample_replacement() {
-    return text("Welcome, traveller! The village has been waiting for you.\n");
+    return testkit::bytes_of("Welcome, traveller! The village has been waiting for you.\n");
 }
 
 // Two entries with data, the locator right after the table and names at 64.
@@ -173,8 +171,8 @@ Image two_entries() {
     Image image;
     image.size = 4000;
     image.names_pos = 64;
-    image.entries = {with_data("one.bin", 200, afstest::pattern(50, 1)),
-                     with_data("two.bin", 300, afstest::pattern(100, 2))};
+    image.entries = {with_data("one.bin", 200, testkit::pattern(50, 1)),
+                     with_data("two.bin", 300, testkit::pattern(100, 2))};
     return image;
 }
 
@@ -193,17 +191,17 @@ std::vector<RebuildRow> rebuild_rows() {
         RebuildRow r{"out of order with gaps", {}, {}};
         r.image.size = 9000;
         r.image.names_pos = 100;
-        r.image.entries = {with_data("late.bin", 8000, afstest::pattern(900, 4)),
-                           with_data("early.bin", 500, afstest::pattern(3000, 5)),
-                           with_data("mid.bin", 5000, afstest::pattern(2048, 6))};
+        r.image.entries = {with_data("late.bin", 8000, testkit::pattern(900, 4)),
+                           with_data("early.bin", 500, testkit::pattern(3000, 5)),
+                           with_data("mid.bin", 5000, testkit::pattern(2048, 6))};
         rows.push_back(r);
     }
     {
         RebuildRow r{"pos 0 entries and empty entries", {}, {}};
         r.image.size = 1200;
         r.image.names_pos = 600;
-        r.image.entries = {with_data("a", 100, afstest::pattern(30, 7)), without_data("b", 77),
-                           with_data("empty", 200, {}), with_data("c", 300, afstest::pattern(9, 8)),
+        r.image.entries = {with_data("a", 100, testkit::pattern(30, 7)), without_data("b", 77),
+                           with_data("empty", 200, {}), with_data("c", 300, testkit::pattern(9, 8)),
                            without_data("d", 0)};
         r.image.entries[1].extra = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
         rows.push_back(r);
@@ -212,7 +210,7 @@ std::vector<RebuildRow> rebuild_rows() {
         RebuildRow r{"first entry without data", {}, {}};
         r.image.size = 600;
         r.image.names_pos = 40;
-        r.image.entries = {without_data("none", 5), with_data("x", 300, afstest::pattern(40, 9))};
+        r.image.entries = {without_data("none", 5), with_data("x", 300, testkit::pattern(40, 9))};
         rows.push_back(r);
     }
     {
@@ -220,8 +218,8 @@ std::vector<RebuildRow> rebuild_rows() {
         RebuildRow r{"data overlapping the name table", {}, {}};
         r.image.size = 1100;
         r.image.names_pos = 200;
-        r.image.entries = {with_data("wide", 40, afstest::pattern(600, 10)),
-                           with_data("tail", 1000, afstest::pattern(40, 11))};
+        r.image.entries = {with_data("wide", 40, testkit::pattern(600, 10)),
+                           with_data("tail", 1000, testkit::pattern(40, 11))};
         r.image.place = Place::second;
         rows.push_back(r);
     }
@@ -230,23 +228,23 @@ std::vector<RebuildRow> rebuild_rows() {
         RebuildRow r{"data overlapping the entry table", {}, {}};
         r.image.size = 700;
         r.image.names_pos = 100;
-        r.image.entries = {with_data("all", 8, afstest::pattern(200, 20))};
+        r.image.entries = {with_data("all", 8, testkit::pattern(200, 20))};
         rows.push_back(r);
     }
     {
         RebuildRow r{"duplicate names, replaced larger and smaller", {}, {}};
         r.image.size = 3000;
         r.image.names_pos = 64;
-        r.image.entries = {with_data("same", 400, afstest::pattern(100, 12)),
-                           with_data("other", 600, afstest::pattern(2000, 13)),
-                           with_data("same", 2700, afstest::pattern(10, 14))};
-        r.replacements = {{"same", afstest::pattern(2100, 15)}, {"other", afstest::pattern(1, 16)}};
+        r.image.entries = {with_data("same", 400, testkit::pattern(100, 12)),
+                           with_data("other", 600, testkit::pattern(2000, 13)),
+                           with_data("same", 2700, testkit::pattern(10, 14))};
+        r.replacements = {{"same", testkit::pattern(2100, 15)}, {"other", testkit::pattern(1, 16)}};
         rows.push_back(r);
     }
     {
         RebuildRow r{"name filling its field", two_entries(), {}};
         r.image.entries[0].name = std::string(32, 'q');
-        r.replacements = {{std::string(32, 'q'), afstest::pattern(5000, 17)}};
+        r.replacements = {{std::string(32, 'q'), testkit::pattern(5000, 17)}};
         rows.push_back(r);
     }
     {
@@ -255,7 +253,7 @@ std::vector<RebuildRow> rebuild_rows() {
         r.image.names_pos = 2048;
         for (int i = 0; i < 254; ++i)
             r.image.entries.push_back(without_data(std::string("e").append(std::to_string(i)), 1));
-        r.image.entries[0] = with_data("e0", 15000, afstest::pattern(5, 18));
+        r.image.entries[0] = with_data("e0", 15000, testkit::pattern(5, 18));
         r.image.place = Place::second;
         rows.push_back(r);
     }
@@ -265,7 +263,7 @@ std::vector<RebuildRow> rebuild_rows() {
         r.image.size = 900;
         r.image.names_pos = 500;
         r.image.entries = {with_data("zero", 300, {}), with_data("z2", 310, {}),
-                           with_data("one", 320, afstest::pattern(1, 21))};
+                           with_data("one", 320, testkit::pattern(1, 21))};
         r.image.place = Place::second;
         rows.push_back(r);
     }
@@ -276,10 +274,10 @@ std::vector<RebuildRow> rebuild_rows() {
         RebuildRow r{"contiguous entries on boundaries", {}, {}};
         r.image.size = 2048 + 4096 + 294912 + 2048 + 1000 + 2048;
         r.image.names_pos = 2048 + 4096 + 294912 + 2048 + 1000;
-        r.image.entries = {with_data("a", 2048, afstest::pattern(4096, 22)),
-                           with_data("b", 2048 + 4096, afstest::pattern(294912, 23)),
-                           with_data("c", 2048 + 4096 + 294912, afstest::pattern(2048, 24)),
-                           with_data("d", 2048 + 4096 + 294912 + 2048, afstest::pattern(1000, 25))};
+        r.image.entries = {with_data("a", 2048, testkit::pattern(4096, 22)),
+                           with_data("b", 2048 + 4096, testkit::pattern(294912, 23)),
+                           with_data("c", 2048 + 4096 + 294912, testkit::pattern(2048, 24)),
+                           with_data("d", 2048 + 4096 + 294912 + 2048, testkit::pattern(1000, 25))};
         r.image.place = Place::second;
         rows.push_back(r);
     }
