@@ -3,13 +3,14 @@
 // A linked tree is fast while its walks are short, which on ordinary data they nearly always
 // are. A walk longer than the allowance adds what goes beyond it to its tree's effort (the
 // walk leaves it in the tree's excess, and the scheduler accounts for it after each batch of
-// steps), and the effort wears off by one for every step of the encoder. A tree whose effort passes
-// the budget, about as much work as converting a full tree twice over, becomes an index, whose cost
-// per step does not depend on the shape. An indexed tree looks at its shape again after as many
-// insertions and deletions as it held positions at its last review (and a margin), or once it has
-// shrunk to half that size, by working out how deep its linked form would be; once an average walk
-// would be short again, it goes back to linked form, as it does when it empties. Each review and
-// conversion takes time linear in the tree's size, paid for by the steps between.
+// steps), and the effort wears off by one for every step of the encoder. A tree whose effort
+// passes the budget, about as much work as converting a full tree twice over, becomes an
+// index, whose cost per step does not depend on the shape. An indexed tree looks at its
+// shape again after twice as many insertions and deletions as it held positions at its last
+// review (and a margin), or once it has shrunk to half that size, by working out how deep
+// its linked form would be; once an average walk would be short again, it goes back to
+// linked form, as it does when it empties. Each review and conversion takes time linear in
+// the tree's size, paid for by the steps between.
 //
 // The conversions keep the tree exactly as the linked operations would have left it. From
 // linked to index: a walk in key order, numbering the nodes in preorder, which puts every
@@ -140,7 +141,7 @@ void check_agreement(EncoderState& state, std::int32_t tree) {
 
 void schedule_review(EncoderState& state, std::int32_t tree, std::int32_t n) {
     state.hybrid.reviewed_size[static_cast<std::size_t>(tree)] = n;
-    state.hybrid.until_review[static_cast<std::size_t>(tree)] = n + review_margin;
+    state.hybrid.until_review[static_cast<std::size_t>(tree)] = 2 * n + review_margin;
 }
 
 void make_indexed(EncoderState& state, std::int32_t tree) {

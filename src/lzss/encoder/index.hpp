@@ -215,6 +215,12 @@ private:
     // Where the key goes: the first entry not below it, in the last chunk whose first entry
     // is not above it (the first chunk when there is none). Equal keys come out in the slot.
     [[nodiscard]] Slot find_slot(const Key& key) const {
+        // Sorted data, which is what makes a tree an index, mostly adds keys at either end.
+        const Chunk& top = chunk(total() - 1);
+        if (compare_with(trees_, key, top.pos[static_cast<std::size_t>(top.count - 1)]).side ==
+            right_link)
+            return {total() - 1, top.count};
+        if (compare_with(trees_, key, chunk(0).pos[0]).side == left_link) return {0, 0};
         std::int32_t lo = 0;
         std::int32_t hi = total();
         while (hi - lo > 1) {
