@@ -16,7 +16,8 @@
 # Environment: BUILD_DIR (default build/release), RUNS (default 5), ARCHIVE_RUNS (default 15),
 # ARCHIVE_MIB (default 1024), SKIP_ARCHIVE=1 to leave out the archive rows, SKIP_CORPUS=1 to
 # leave out the corpus rows (only swapfold is then built), DATASETS to time only some of the
-# corpus's data sets (default: all), BEFORE (default: none), SMALL_ENTRIES (default 4096).
+# corpus's data sets (default: all), BEFORE (default: none), SMALL_ENTRIES (default 4096),
+# SKIP_DEGENERATE=1 to leave out the rows of sorted data.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -212,6 +213,51 @@ for data in $datasets; do
     row 'lz4 -d' "$data" "$bytes" "$(stat -c %s "$work/$data.lz4")"
     rm -f "$work/$data".*
 done
+
+# --- degenerate inputs ----------------------------------------------------------------------
+
+# Sorted data, on which plain search trees become chains: each 1 MiB input timed as a whole
+# process beside 1 MiB of random bytes, with the ratio to that. The encoder's cost per byte
+# should not depend on the data's shape.
+if [ "${SKIP_DEGENERATE:-0}" != 1 ] && [ "$skip_corpus" != 1 ]; then
+    python3 - "$work" <<'PY'
+import os, random, re, struct, sys
+work, n = sys.argv[1], 1 << 20
+def put(name, data):
+    open(os.path.join(work, "deg_" + name), "wb").write(data[:n])
+random.seed(7)
+put("random", bytes(random.getrandbits(8) for _ in range(n)))
+put("counters", b"".join(struct.pack(">I", 4 * i) for i in range(n // 4)))
+put("descending", b"".join(struct.pack(">I", 0xFFFFFFFF - 4 * i) for i in range(n // 4)))
+put("id_pairs", b"".join(struct.pack(">HH", (3 * i) & 0xFFFF, 7) for i in range(n // 4)))
+words = sorted(set(re.findall(rb"[A-Za-z]{2,}", open(os.path.join(work, "text"), "rb").read())))
+listing = b"\n".join(words) + b"\n"
+put("sorted_words", listing * (n // len(listing) + 1))
+PY
+    printf '\n%-22s %-13s %8s %6s %10s\n' tool 'data (1 MiB)' 'median s' 'cpu s' 'x random'
+    declare -A deg_base
+    for data in random counters descending id_pairs sorted_words; do
+        in=$work/deg_$data
+        tools=(crunchet)
+        [ -n "$before" ] && tools+=(crunchet-before)
+        tools+=(crunchet-reference)
+        for tool in "${tools[@]}"; do
+            case $tool in
+            crunchet) bin=$crunchet ;;
+            crunchet-before) bin=$crunchet_before ;;
+            *) bin=$reference ;;
+            esac
+            out_file=/dev/null
+            measure "$bin" "$in" "$work/deg.$tool.bip"
+            [ "$data" = random ] && deg_base[$tool]=$median_s
+            printf '%-22s %-13s %8s %6s %10s\n' "$tool" "$data" "$median_s" "$cpu_s" \
+                "$(awk -v s="$median_s" -v b="${deg_base[$tool]}" 'BEGIN {printf "%.1f", s / b}')"
+        done
+        cmp -s "$work/deg.crunchet.bip" "$work/deg.crunchet-reference.bip" ||
+            { echo "streams differ from the reference's on $data" >&2; exit 1; }
+    done
+    rm -f "$work"/deg_* "$work"/deg.*
+fi
 
 if [ "${SKIP_ARCHIVE:-0}" != 1 ]; then
     # An archive of 2048 entries of equal size: entries of compressed-looking data filling
