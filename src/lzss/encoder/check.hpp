@@ -132,7 +132,7 @@ public:
     // Remembers the tree of the position about to be deleted, which the window's byte there
     // will not tell once it is overwritten.
     void before_delete(std::int32_t s) {
-        deleted_trees_.push_back(state_.trees.window[static_cast<std::size_t>(s)]);
+        if (on_) deleted_trees_.push_back(state_.trees.window[static_cast<std::size_t>(s)]);
     }
 
     void after_step(std::int32_t inserted_tree) {

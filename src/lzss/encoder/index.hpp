@@ -361,8 +361,9 @@ private:
         Chunk& c = chunk(slot.rank);
         const auto at = static_cast<std::size_t>(slot.at);
         const auto tail = static_cast<std::size_t>(c.count) - at;
-        std::memmove(&c.pos[at + 1], &c.pos[at], tail * sizeof c.pos[0]);
-        std::memmove(&c.priority[at + 1], &c.priority[at], tail * sizeof c.priority[0]);
+        std::memmove(c.pos.data() + (at + 1), c.pos.data() + at, tail * sizeof c.pos[0]);
+        std::memmove(c.priority.data() + (at + 1), c.priority.data() + at,
+                     tail * sizeof c.priority[0]);
         c.pos[at] = static_cast<std::uint16_t>(r);
         c.priority[at] = prio;
         // The newest priority is the highest, so it is the chunk's lowest only when alone.
@@ -376,8 +377,9 @@ private:
         Chunk& c = chunk(slot.rank);
         const auto at = static_cast<std::size_t>(slot.at);
         const auto tail = static_cast<std::size_t>(c.count) - at - 1;
-        std::memmove(&c.pos[at], &c.pos[at + 1], tail * sizeof c.pos[0]);
-        std::memmove(&c.priority[at], &c.priority[at + 1], tail * sizeof c.priority[0]);
+        std::memmove(c.pos.data() + at, c.pos.data() + (at + 1), tail * sizeof c.pos[0]);
+        std::memmove(c.priority.data() + at, c.priority.data() + (at + 1),
+                     tail * sizeof c.priority[0]);
         --c.count;
         if (c.count == 0) {
             drop_chunk(slot.rank);
@@ -411,8 +413,9 @@ private:
         Chunk& to = index_.chunks[static_cast<std::size_t>(id)];
         constexpr std::int32_t half = chunk_capacity / 2;
         to.count = static_cast<std::uint16_t>(from.count - half);
-        std::memcpy(to.pos.data(), &from.pos[half], to.count * sizeof to.pos[0]);
-        std::memcpy(to.priority.data(), &from.priority[half], to.count * sizeof to.priority[0]);
+        std::memcpy(to.pos.data(), from.pos.data() + half, to.count * sizeof to.pos[0]);
+        std::memcpy(to.priority.data(), from.priority.data() + half,
+                    to.count * sizeof to.priority[0]);
         from.count = half;
         for (std::int32_t at = 0; at < to.count; ++at)
             index_.chunk_of[to.pos[static_cast<std::size_t>(at)]] = static_cast<std::uint16_t>(id);
@@ -425,8 +428,9 @@ private:
         Chunk& into = chunk(rank);
         const Chunk& from = chunk(rank + 1);
         const std::uint16_t id = order_[static_cast<std::size_t>(rank)];
-        std::memcpy(&into.pos[into.count], from.pos.data(), from.count * sizeof from.pos[0]);
-        std::memcpy(&into.priority[into.count], from.priority.data(),
+        std::memcpy(into.pos.data() + (into.count), from.pos.data(),
+                    from.count * sizeof from.pos[0]);
+        std::memcpy(into.priority.data() + (into.count), from.priority.data(),
                     from.count * sizeof from.priority[0]);
         for (std::int32_t at = 0; at < from.count; ++at)
             index_.chunk_of[from.pos[static_cast<std::size_t>(at)]] = id;
