@@ -265,7 +265,7 @@ private:
             const Chunk& c = chunk(rank);
             if (end > 0) {
                 if (!shares(c.pos[0])) {
-                    lowest.scan(c, first_sharing(c, 1, end, shares), end);
+                    lowest.scan(c, first_passing(c, 1, end, shares), end);
                     break;
                 }
                 if (end == c.count)
@@ -280,7 +280,9 @@ private:
             const Chunk& c = chunk(rank);
             if (from == c.count) continue;
             if (!shares(c.pos[static_cast<std::size_t>(c.count - 1)])) {
-                lowest.scan(c, from, first_not_sharing(c, from, c.count - 1, shares));
+                lowest.scan(c, from, first_passing(c, from, c.count - 1, [&](std::int32_t p) {
+                                return !shares(p);
+                            }));
                 break;
             }
             if (from == 0)
@@ -307,30 +309,18 @@ private:
         }
     };
 
-    // The first slot in [from, to) whose entry shares enough, or `to`; entries in key order
-    // share more the nearer they are to the key, so the answer is one boundary.
-    template <class Shares>
-    [[nodiscard]] static std::int32_t first_sharing(const Chunk& c, std::int32_t from,
-                                                    std::int32_t to, Shares shares) {
+    // The first slot in [from, to) whose entry passes `test`, or `to`, where the entries that
+    // fail come first. Entries in key order share more the nearer they are to the key, so
+    // sharing enough, and not sharing it, each change once on either side of the key.
+    template <class Test>
+    [[nodiscard]] static std::int32_t first_passing(const Chunk& c, std::int32_t from,
+                                                    std::int32_t to, Test test) {
         while (from < to) {
             const std::int32_t mid = (from + to) / 2;
-            if (shares(c.pos[static_cast<std::size_t>(mid)]))
+            if (test(c.pos[static_cast<std::size_t>(mid)]))
                 to = mid;
             else
                 from = mid + 1;
-        }
-        return from;
-    }
-    // The first slot in [from, to) whose entry does not share enough, or `to`.
-    template <class Shares>
-    [[nodiscard]] static std::int32_t first_not_sharing(const Chunk& c, std::int32_t from,
-                                                        std::int32_t to, Shares shares) {
-        while (from < to) {
-            const std::int32_t mid = (from + to) / 2;
-            if (shares(c.pos[static_cast<std::size_t>(mid)]))
-                from = mid + 1;
-            else
-                to = mid;
         }
         return from;
     }
