@@ -16,7 +16,8 @@
 # The small-files rows time what a batch of game data costs: SMALL_FILES files of SMALL_SIZE
 # bytes of text, one process per file, back to back, crunchet and uncrunchet taking turns
 # with gzip -6 and gzip -d round by round; each figure is the median time per file over
-# SMALL_ROUNDS rounds. SMALL_BIN names a directory whose crunchet and uncrunchet are timed
+# SMALL_ROUNDS rounds; the codec's time per call in memory on the same files (lzss_calls)
+# is set beside zlib's. SMALL_BIN names a directory whose crunchet and uncrunchet are timed
 # there instead of the build's (an install's bin/, an unpacked package's usr/bin).
 # Environment for them: SMALL_FILES (default 400), SMALL_SIZE (default 4096), SMALL_ROUNDS
 # (default 7, at least 5), SMALL_BIN (default: the build's), SKIP_SMALL=1 to leave them out.
@@ -491,6 +492,33 @@ if [ "${SKIP_SMALL:-0}" != 1 ]; then
             "$(small_ratio crunchet crunchet-before)"
         printf 'uncrunchet / uncrunchet-before %s\n' "$(small_ratio uncrunchet uncrunchet-before)"
     fi
+
+    # The codecs alone on the same files, one call per file in memory: how much of a run's
+    # time is the codec's. The peer is zlib's deflate at level 6, as Python calls it.
+    cmake --build "$build" -j2 --target lzss_calls >/dev/null
+    read -r lzss_compress lzss_decompress < <("$build/bench/lzss_calls" "$small_rounds" \
+        "${small_inputs[@]}")
+    read -r zlib_compress zlib_decompress < <(python3 - "$small_rounds" "${small_inputs[@]}" <<'PY'
+import sys, time, zlib
+rounds, data = int(sys.argv[1]), [open(path, "rb").read() for path in sys.argv[2:]]
+def per_call(code, items):
+    start = time.perf_counter()
+    out = [code(item) for item in items]
+    return (time.perf_counter() - start) / len(items) * 1e6, out
+compress, decompress = [], []
+for _ in range(rounds):
+    micros, streams = per_call(lambda item: zlib.compress(item, 6), data)
+    compress.append(micros)
+    micros, restored = per_call(zlib.decompress, streams)
+    decompress.append(micros)
+    assert restored == data
+median = lambda values: sorted(values)[(len(values) - 1) // 2]
+print("%.1f %.1f" % (median(compress), median(decompress)))
+PY
+    )
+    printf '  in memory, microseconds per call (medians of %s rounds): ' "$small_rounds"
+    printf 'compress_lzss %s, zlib level 6 %s; decompress_lzss %s, zlib %s\n' \
+        "$lzss_compress" "$zlib_compress" "$lzss_decompress" "$zlib_decompress"
     rm -rf "$small"
 fi
 printf 'load after the run: %s\n' "$(uptime)"
