@@ -13,6 +13,15 @@
 # in the same run beside the current ones, as the "-before" rows, and a row of small files
 # (an archive of many small entries extracted and rebuilt) shows the cost per output file.
 #
+# The small-files rows time what a batch of game data costs: SMALL_FILES files of SMALL_SIZE
+# bytes of text, one process per file, back to back, crunchet and uncrunchet taking turns
+# with gzip -6 and gzip -d round by round; each figure is the median time per file over
+# SMALL_ROUNDS rounds; the codec's time per call in memory on the same files (lzss_calls)
+# is set beside zlib's. SMALL_BIN names a directory whose crunchet and uncrunchet are timed
+# there instead of the build's (an install's bin/, an unpacked package's usr/bin).
+# Environment for them: SMALL_FILES (default 400), SMALL_SIZE (default 4096), SMALL_ROUNDS
+# (default 7, at least 5), SMALL_BIN (default: the build's), SKIP_SMALL=1 to leave them out.
+#
 # Environment: BUILD_DIR (default build/release), RUNS (default 5), ARCHIVE_RUNS (default 15),
 # ARCHIVE_MIB (default 1024), SKIP_ARCHIVE=1 to leave out the archive rows, SKIP_CORPUS=1 to
 # leave out the corpus rows (only swapfold is then built), DATASETS to time only some of the
@@ -408,5 +417,154 @@ if [ -n "${speed[swapfold/archive]:-}" ]; then
     printf '  swapfold time / cat time %s (medians of %s runs), %s (fastest runs)\n' \
         "$(ratio cat/archive swapfold/archive)" "$archive_runs" \
         "$(awk -v a="${fastest[swapfold/archive]}" -v b="${fastest[cat/archive]}" 'BEGIN {printf "%.2f", a / b}')"
+fi
+
+# --- small files ----------------------------------------------------------------------------
+
+if [ "${SKIP_SMALL:-0}" != 1 ]; then
+    small_count=${SMALL_FILES:-400}
+    small_size=${SMALL_SIZE:-4096}
+    small_rounds=${SMALL_ROUNDS:-7}
+    [ "$small_rounds" -ge 5 ] || { echo "SMALL_ROUNDS must be at least 5" >&2; exit 1; }
+    if [ -n "${SMALL_BIN:-}" ]; then
+        small_crunchet=$SMALL_BIN/crunchet small_uncrunchet=$SMALL_BIN/uncrunchet
+    else
+        cmake --build "$build" -j2 --target crunchet uncrunchet >/dev/null
+        small_crunchet=$crunchet small_uncrunchet=$uncrunchet
+    fi
+    [ -s "$work/text" ] ||
+        gather "$work/text" $((4 * mib)) /usr/share/vim /usr/share/common-licenses \
+            /usr/share/doc -type f \( -name '*.txt' -o -name 'GPL*' -o -name 'README*' \
+            -o -name 'copyright' \)
+    small=$work/small-files
+    mkdir -p "$small/in"
+    head -c $((small_count * small_size)) "$work/text" |
+        split -b "$small_size" -a 5 -d - "$small/in/f"
+    small_inputs=("$small"/in/f*)
+    if [ "${#small_inputs[@]}" -ne "$small_count" ] ||
+        [ "$(stat -c %s "${small_inputs[-1]}")" -ne "$small_size" ]; then
+        echo "the text corpus is too short for $small_count files of $small_size bytes" >&2
+        exit 1
+    fi
+
+    # One pass of one tool over every file, one process per file, into the directories of
+    # round $3; adds the time per file in nanoseconds to the list named by $1.
+    small_pass() {
+        local -n per_file_=$1
+        local tool=$2 dir=$small/r$3 f t0 t1
+        t0=$(date +%s%N)
+        case $tool in
+        crunchet) for f in "${small_inputs[@]}"; do
+            "$small_crunchet" "$f" "$dir/bip/${f##*/}" >/dev/null; done ;;
+        crunchet-before) for f in "${small_inputs[@]}"; do
+            "$crunchet_before" "$f" "$dir/bip0/${f##*/}" >/dev/null; done ;;
+        'gzip -6') for f in "${small_inputs[@]}"; do
+            gzip -6 -c "$f" >"$dir/gz/${f##*/}"; done ;;
+        uncrunchet) for f in "${small_inputs[@]}"; do
+            "$small_uncrunchet" "$dir/bip/${f##*/}" "$dir/un/${f##*/}"; done ;;
+        uncrunchet-before) for f in "${small_inputs[@]}"; do
+            "$uncrunchet_before" "$dir/bip0/${f##*/}" "$dir/un0/${f##*/}"; done ;;
+        'gzip -d') for f in "${small_inputs[@]}"; do
+            gzip -d -c "$dir/gz/${f##*/}" >"$dir/ungz/${f##*/}"; done ;;
+        true) for f in "${small_inputs[@]}"; do
+            /bin/true "$f" "$dir/un/${f##*/}"; done ;;
+        esac
+        t1=$(date +%s%N)
+        per_file_+=($(((t1 - t0) / small_count)))
+    }
+
+    # Each compressor runs before its decompressor, which reads what it wrote in that round;
+    # every other round the peers go first. Each round writes into fresh directories after a
+    # sync, so no round pays for writing back what the one before left dirty, and nothing is
+    # deleted until the end: on an ext4 file system without a journal (as this machine's), every
+    # new inode is allocated past the inodes freed in the last minute, so deleting one round's
+    # files would slow down the next round's creations.
+    small_order=(crunchet 'gzip -6' uncrunchet 'gzip -d' true)
+    [ -n "$before" ] && small_order+=(crunchet-before uncrunchet-before)
+    declare -A per_file_times=()
+    for round in $(seq "$small_rounds"); do
+        mkdir -p "$small/r$round"/{bip,bip0,gz,un,un0,ungz}
+        sync
+        if [ $((round % 2)) = 1 ]; then
+            order=("${small_order[@]}")
+        else
+            order=('gzip -6' crunchet 'gzip -d' uncrunchet true)
+            [ -n "$before" ] && order=(crunchet-before uncrunchet-before "${order[@]}")
+        fi
+        for tool in "${order[@]}"; do
+            times=()
+            small_pass times "$tool" "$round"
+            per_file_times[$tool]+="${times[0]} "
+        done
+    done
+    last=$small/r$small_rounds
+    cat "${small_inputs[@]}" | cmp -s - <(cat "$last"/un/*) ||
+        { echo "uncrunchet did not restore the small files" >&2; exit 1; }
+    cat "${small_inputs[@]}" | cmp -s - <(cat "$last"/ungz/*) ||
+        { echo "gzip -d did not restore the small files" >&2; exit 1; }
+
+    small_bytes=$((small_count * small_size))
+    declare -A small_out=([crunchet]=bip [crunchet-before]=bip0 ['gzip -6']=gz
+                          [uncrunchet]=bip [uncrunchet-before]=bip0 ['gzip -d']=gz)
+    printf '\nsmall files: %s files of %s bytes of text, one process per file, ' \
+        "$small_count" "$small_size"
+    printf 'medians of %s rounds\n' "$small_rounds"
+    [ -n "${SMALL_BIN:-}" ] && printf 'crunchet and uncrunchet from %s\n' "$SMALL_BIN"
+    printf '%-22s %10s %10s %10s %9s\n' tool 'ms/file' fastest slowest 'out/in'
+    for tool in crunchet crunchet-before 'gzip -6' uncrunchet uncrunchet-before 'gzip -d' true; do
+        [ -n "${per_file_times[$tool]:-}" ] || continue
+        # shellcheck disable=SC2086 # the list is numbers separated by spaces
+        read -r median fast slow < <(printf '%s\n' ${per_file_times[$tool]} | sort -n |
+            awk '{a[NR] = $1 / 1e6}
+                 END {printf "%.3f %.3f %.3f\n", a[int((NR + 1) / 2)], a[1], a[NR]}')
+        packed=-
+        [ -n "${small_out[$tool]:-}" ] && packed=$(cat "$last/${small_out[$tool]}"/* | wc -c |
+            awk -v b="$small_bytes" '{printf "%.3f", $1 / b}')
+        printf '%-22s %10s %10s %10s %9s\n' "$tool" "$median" "$fast" "$slow" "$packed"
+    done
+    # The median over the rounds of the two tools' ratio in each round, which the drift of the
+    # machine from round to round moves less than the ratio of the two medians.
+    small_ratio() {
+        # shellcheck disable=SC2086 # the lists are numbers separated by spaces
+        paste -d ' ' <(printf '%s\n' ${per_file_times[$1]}) \
+            <(printf '%s\n' ${per_file_times[$2]}) | awk '{print $1 / $2}' | sort -n |
+            awk '{a[NR] = $1} END {printf "%.2f", a[int((NR + 1) / 2)]}'
+    }
+    printf '  time per file, median of the ratios per round: crunchet / gzip -6 %s, ' \
+        "$(small_ratio crunchet 'gzip -6')"
+    printf 'uncrunchet / gzip -d %s\n' "$(small_ratio uncrunchet 'gzip -d')"
+    if [ -n "$before" ]; then
+        printf '  time per file: crunchet / crunchet-before %s, ' \
+            "$(small_ratio crunchet crunchet-before)"
+        printf 'uncrunchet / uncrunchet-before %s\n' "$(small_ratio uncrunchet uncrunchet-before)"
+    fi
+
+    # The codecs alone on the same files, one call per file in memory: how much of a run's
+    # time is the codec's. The peer is zlib's deflate at level 6, as Python calls it.
+    cmake --build "$build" -j2 --target lzss_calls >/dev/null
+    read -r lzss_compress lzss_decompress < <("$build/bench/lzss_calls" "$small_rounds" \
+        "${small_inputs[@]}")
+    read -r zlib_compress zlib_decompress < <(python3 - "$small_rounds" "${small_inputs[@]}" <<'PY'
+import sys, time, zlib
+rounds, data = int(sys.argv[1]), [open(path, "rb").read() for path in sys.argv[2:]]
+def per_call(code, items):
+    start = time.perf_counter()
+    out = [code(item) for item in items]
+    return (time.perf_counter() - start) / len(items) * 1e6, out
+compress, decompress = [], []
+for _ in range(rounds):
+    micros, streams = per_call(lambda item: zlib.compress(item, 6), data)
+    compress.append(micros)
+    micros, restored = per_call(zlib.decompress, streams)
+    decompress.append(micros)
+    assert restored == data
+median = lambda values: sorted(values)[(len(values) - 1) // 2]
+print("%.1f %.1f" % (median(compress), median(decompress)))
+PY
+    )
+    printf '  in memory, microseconds per call (medians of %s rounds): ' "$small_rounds"
+    printf 'compress_lzss %s, zlib level 6 %s; decompress_lzss %s, zlib %s\n' \
+        "$lzss_compress" "$zlib_compress" "$lzss_decompress" "$zlib_decompress"
+    rm -rf "$small"
 fi
 printf 'load after the run: %s\n' "$(uptime)"

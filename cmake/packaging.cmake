@@ -53,10 +53,13 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
 # dpkg-shlibdeps (from dpkg-dev) names the exact library versions the programs need; without
-# it the package depends on the C and C++ runtime libraries by name.
+# it the package depends by name on the shared libraries they load: the C library, and the
+# C++ runtime unless it is built into them.
 find_program(BIPAFS_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(BIPAFS_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+elseif(BIPAFS_PROGRAMS_CARRY_CXX_RUNTIME)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
 endif()
