@@ -59,15 +59,15 @@ void append_be(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
         out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
-// Each three bytes of `spec` add a piece: its kind, its length in units of 256 bytes, and a
+// Each three bytes of `description` add a piece: its kind, its length in units of 256 bytes, and a
 // parameter.
-std::vector<std::uint8_t> shaped_input(std::span<const std::uint8_t> spec) {
+std::vector<std::uint8_t> shaped_input(std::span<const std::uint8_t> description) {
     std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 3 <= spec.size() && out.size() < shaped_limit; i += 3) {
-        const std::size_t end = out.size() + 256 * (1 + spec[i + 1] % 16);
-        const std::uint32_t param = spec[i + 2];
+    for (std::size_t i = 0; i + 3 <= description.size() && out.size() < shaped_limit; i += 3) {
+        const std::size_t end = out.size() + 256 * (1 + description[i + 1] % 16);
+        const std::uint32_t param = description[i + 2];
         for (std::uint32_t k = 0; out.size() < end; ++k) {
-            switch (spec[i] % 4) {
+            switch (description[i] % 4) {
             case 0: // rising big-endian counters
                 append_be(out, (param << 16) + k * 4 * (1 + param % 4), 4);
                 break;
