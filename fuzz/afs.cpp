@@ -83,8 +83,10 @@ void check_accessors(const swapfold::Archive& a) {
         FUZZ_CHECK(r.pos == get32(a.bytes, 8 + 8ull * i) && r.len == get32(a.bytes, 12 + 8ull * i));
         const std::string_view name = swapfold::entry_name(a, i);
         FUZZ_CHECK(name.size() <= 32 && name.find('\0') == std::string_view::npos);
+        // Names are read from the copy of the name table, which holds the input's bytes.
         FUZZ_CHECK(reinterpret_cast<const std::uint8_t*>(name.data()) ==
-                   a.bytes.data() + a.statoc.pos + 48ull * i);
+                   a.names.data() + 48ull * i);
+        FUZZ_CHECK(same(a.bytes, a.statoc.pos + 48ull * i, a.names, 48ull * i, 48));
         const std::span<const std::uint8_t> d = swapfold::entry_data(a, i);
         if (r.pos == 0) {
             FUZZ_CHECK(d.empty());

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace swapfold {
 
@@ -100,15 +101,14 @@ template <typename PieceFor, typename Place>
 template <typename PieceFor>
 [[nodiscard]] Layout lay_out_with(const Archive& archive, PieceFor&& piece_for) {
     Layout layout;
-    const std::uint8_t* const in = archive.bytes.data();
     const std::uint64_t head_len = first_data_offset(archive.entries);
     const std::uint64_t names_len = name_record * archive.entries;
 
-    // Header, table and name table as they stand in the input; the walk then updates the
-    // records of the entries it places, so those without data keep theirs unchanged.
+    // Header, table and name table as they were checked; the walk then updates the records
+    // of the entries it places, so those without data keep theirs unchanged.
     layout.head.assign(head_len, 0);
-    std::memcpy(layout.head.data(), in, table_offset(archive.entries));
-    layout.names.assign(in + archive.statoc.pos, in + archive.statoc.pos + names_len);
+    std::memcpy(layout.head.data(), archive.table.data(), archive.table.size());
+    layout.names = archive.names;
     layout.pieces.push_back({layout.head.data(), head_len});
 
     std::uint8_t* const head = layout.head.data();
@@ -154,11 +154,17 @@ Checked check_archive(std::span<const std::uint8_t> bytes) {
 
     // Below 8 bytes the count itself is missing: the table cannot fit whatever it says.
     if (size < 8) return failed_with(table_inside);
+    Archive archive;
+    archive.bytes = bytes;
     const std::uint32_t entries = load_le32(p + 4);
     if (!(std::uint64_t{entries} * 8 + 8 <= size)) return failed_with(table_inside);
+    archive.entries = entries;
+    // Every field is read once, from the copy, and the copy is what the run uses.
+    archive.table.assign(p, p + table_offset(entries));
+    const std::uint8_t* const table = archive.table.data();
 
     for (std::uint32_t i = 0; i < entries; ++i) {
-        const Record r = load_record(p + table_offset(i));
+        const Record r = load_record(table + table_offset(i));
         if (!(std::uint64_t{r.pos} + r.len <= size)) return failed_with(entry_inside);
     }
 
@@ -167,7 +173,7 @@ Checked check_archive(std::span<const std::uint8_t> bytes) {
     Record statoc = load_record(p + first_place);
     if (statoc.pos == 0 && statoc.len == 0) {
         if (entries == 0) return failed_with(has_entries);
-        const std::uint32_t first_pos = load_le32(p + 8);
+        const std::uint32_t first_pos = load_le32(table + 8);
         // The first entry lies inside the archive, so 8 bytes before it do too.
         if (first_pos < 8) return failed_with(second_place_inside);
         statoc = load_record(p + first_pos - 8);
@@ -175,16 +181,17 @@ Checked check_archive(std::span<const std::uint8_t> bytes) {
 
     if (!(statoc.len == std::uint64_t{entries} * name_record)) return failed_with(names_length);
     if (!(std::uint64_t{statoc.pos} + statoc.len <= size)) return failed_with(names_inside);
-    return {Verdict::ok, nullptr, {bytes, entries, statoc}};
+    archive.statoc = statoc;
+    archive.names.assign(p + statoc.pos, p + statoc.pos + statoc.len);
+    return {Verdict::ok, nullptr, std::move(archive)};
 }
 
 Record entry_record(const Archive& archive, std::uint32_t i) {
-    return load_record(archive.bytes.data() + table_offset(i));
+    return load_record(archive.table.data() + table_offset(i));
 }
 
 std::string_view entry_name(const Archive& archive, std::uint32_t i) {
-    const auto* const field =
-        reinterpret_cast<const char*>(archive.bytes.data()) + archive.statoc.pos + name_record * i;
+    const auto* const field = reinterpret_cast<const char*>(archive.names.data()) + name_record * i;
     const auto* const end = std::find(field, field + name_field, '\0');
     return {field, static_cast<std::size_t>(end - field)};
 }

@@ -28,11 +28,17 @@ struct Record {
     std::uint32_t len = 0;
 };
 
-// A checked archive: the bytes it lives in, the entry count and the name-table locator.
+// A checked archive: the bytes it lives in, the entry count, the name-table locator, and
+// copies of its header with the entry table and of its name table. The checks run on the
+// copies and every later use reads them, never the input again: a file that changes on
+// disk after its checks (a mapping shows such changes) cannot slip in a record that was
+// never checked. Entry data is read from `bytes`.
 struct Archive {
     std::span<const std::uint8_t> bytes;
     std::uint32_t entries = 0;
     Record statoc;
+    std::vector<std::uint8_t> table; // magic, count and entry table: 8 + 8 * entries bytes
+    std::vector<std::uint8_t> names; // the name table: 48 * entries bytes
 };
 
 enum class Verdict { ok, not_afs, failed_check };
@@ -43,7 +49,8 @@ struct Checked {
     Archive archive;
 };
 
-// Runs the checks in order and locates the name table.
+// Runs the checks in order and locates the name table. May throw std::bad_alloc for the
+// copies of the tables.
 [[nodiscard]] Checked check_archive(std::span<const std::uint8_t> bytes);
 
 // Entry i's table record (i < entries).

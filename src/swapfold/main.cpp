@@ -20,12 +20,14 @@
 #include <cstdio>
 #include <deque>
 #include <fcntl.h>
+#include <map>
 #include <new>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -55,43 +57,65 @@ constexpr int failed_check_status = 2;
 }
 
 void print_line(const char* arrow, std::string_view name) {
-    std::printf("%s %s\n", arrow, printable(name).c_str());
+    wholefile::say("%s %s\n", arrow, printable(name).c_str());
 }
 
 void stop_on_failed_check(const char* condition) {
     wholefile::fail_with_status(failed_check_status, "failed check: %s\n", condition);
 }
 
-// Identities of files, to tell whether two paths name the same one.
-using Ids = std::set<std::pair<dev_t, ino_t>>;
-
-[[nodiscard]] std::pair<dev_t, ino_t> key(const struct stat& st) {
+[[nodiscard]] wholefile::FileId id_of(const struct stat& st) {
     return {st.st_dev, st.st_ino};
 }
 
-[[nodiscard]] std::optional<struct stat> stat_of(const char* path) {
+[[nodiscard]] std::optional<wholefile::FileId> id_at(const char* path) {
     struct stat st {};
     if (::stat(path, &st) != 0) return std::nullopt;
-    return st;
+    return id_of(st);
 }
 
-// The files that extraction must not write over: the input, the output when it exists, and
-// every replacement that the rebuild will read.
-[[nodiscard]] Ids files_in_use(const swapfold::Archive& archive, int input_fd, const char* out_path,
-                               const char* en) {
-    Ids ids;
-    struct stat st {};
-    if (::fstat(input_fd, &st) == 0) ids.insert(key(st));
-    if (const auto out = stat_of(out_path)) ids.insert(key(*out));
-    if (*en == '\0') return ids;
+// A place a file can land: a directory, by identity, and a name in it.
+using Spot = std::tuple<dev_t, ino_t, std::string>;
+
+// What extraction must not write: the files the run reads or writes that exist (the input,
+// the output, every replacement the rebuild will read), and the places where the output and
+// every replacement would be, whether or not a file is there yet.
+struct InUse {
+    std::set<std::pair<dev_t, ino_t>> files;
+    std::set<Spot> spots;
+
+    void add(wholefile::FileId id) { files.insert({id.dev, id.ino}); }
+    [[nodiscard]] bool holds(const struct stat& st) const {
+        return files.contains({st.st_dev, st.st_ino});
+    }
+};
+
+[[nodiscard]] InUse files_in_use(const swapfold::Archive& archive, int input_fd,
+                                 const char* out_path, const char* en) {
+    InUse in_use;
+    struct stat input {};
+    if (::fstat(input_fd, &input) == 0) in_use.add(id_of(input));
+    if (const auto out = id_at(out_path)) in_use.add(*out);
+    if (const wholefile::Landing out = wholefile::landing_of(out_path); out.known)
+        in_use.spots.insert({out.dir.dev, out.dir.ino, out.name});
+    if (*en == '\0') return in_use;
+    // Each replacement would be en/<name>: its directory is looked up once per distinct
+    // directory part, which for most archives means en/ alone.
+    std::map<std::string, std::optional<wholefile::FileId>> dirs;
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (swapfold::entry_record(archive, i).pos == 0) continue;
         const std::string_view name = swapfold::entry_name(archive, i);
         if (is_unsafe(name) || !names_a_file(name)) continue;
-        const auto found = stat_of(joined(en, name).c_str());
-        if (found && S_ISREG(found->st_mode)) ids.insert(key(*found));
+        if (const auto found = id_at(joined(en, name).c_str())) in_use.add(*found);
+        const std::size_t slash = name.rfind('/');
+        const std::string part(slash == std::string_view::npos ? "" : name.substr(0, slash));
+        auto [at, fresh] = dirs.try_emplace(part);
+        if (fresh) at->second = id_at(part.empty() ? en : joined(en, part).c_str());
+        if (at->second)
+            in_use.spots.insert(
+                {at->second->dev, at->second->ino, std::string(name.substr(slash + 1))});
     }
-    return ids;
+    return in_use;
 }
 
 // Opens the directory that holds `name` inside `root`, one component at a time and never
@@ -110,7 +134,7 @@ using Ids = std::set<std::pair<dev_t, ino_t>>;
         const std::string part(name.substr(start, slash - start));
         start = slash + 1;
         if (part.empty() || part == ".") continue;
-        const int next = ::openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next = wholefile::open_directory(dir, part.c_str(), false);
         if (next < 0) {
             struct stat st {};
             if (::fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
@@ -122,18 +146,17 @@ using Ids = std::set<std::pair<dev_t, ino_t>>;
     }
 }
 
-// Writes every entry that has data into `ja`. A name is printed, then tested; one that would
-// land on a file in use stops the run before it is written, and one written earlier in the
-// run is written again, with a warning.
 // Creates ja/ when it is missing and opens it. ja/ may not be en/ under another name, for
 // extraction would then write over the replacements; when it is, a ja/ made here is removed.
+// The wording "chdir failed" is the tool's established message for a ja/ that cannot be
+// used, though the run never changes its working directory.
 [[nodiscard]] int open_extraction_dir(const char* ja, const char* en) {
     const bool made = ::mkdir(ja, 0755) == 0; // an existing directory is fine
-    const int root = ::open(ja, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int root = wholefile::open_directory(AT_FDCWD, ja, true);
     if (root < 0) fail("chdir failed\n");
     struct stat st {};
-    const auto other = *en == '\0' ? std::nullopt : stat_of(en);
-    if (other && ::fstat(root, &st) == 0 && key(st) == key(*other)) {
+    const auto other = *en == '\0' ? std::nullopt : id_at(en);
+    if (other && ::fstat(root, &st) == 0 && id_of(st) == *other) {
         if (made) ::rmdir(ja);
         fail("'%s' and '%s' are the same directory\n", printable(ja).c_str(),
              printable(en).c_str());
@@ -141,11 +164,14 @@ using Ids = std::set<std::pair<dev_t, ino_t>>;
     return root;
 }
 
+// Writes every entry that has data into `ja`. A name is printed, then tested; one that would
+// land on a file or a place in use stops the run before it is written, and one written
+// earlier in the run is written again, with a warning.
 void extract_entries(const swapfold::Archive& archive, const char* ja, const char* en,
-                     const wholefile::Source& input, const Ids& in_use) {
+                     const wholefile::Source& input, const InUse& in_use) {
     const int root = open_extraction_dir(ja, en);
 
-    Ids written;
+    std::set<std::pair<dev_t, ino_t>> written;
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (swapfold::entry_record(archive, i).pos == 0) continue;
         const std::string_view name = swapfold::entry_name(archive, i);
@@ -155,17 +181,17 @@ void extract_entries(const swapfold::Archive& archive, const char* ja, const cha
         const std::string shown = joined(ja, name);
         std::string leaf;
         const int dir = open_parent(root, name, shown, &leaf);
+        struct stat here {};
         struct stat st {};
-        if (::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-            if (in_use.contains(key(st)))
-                fail("won't extract over '%s': this run reads or writes it\n",
-                     printable(shown).c_str());
-            if (written.contains(key(st))) {
-                std::fflush(stdout); // the warning follows the entry's line
-                wholefile::warn("duplicate name '%s': its earlier entry is overwritten\n",
-                                printable(shown).c_str());
-            }
-        }
+        const bool is_file =
+            ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+        if ((is_file && in_use.holds(st)) ||
+            (::fstat(dir, &here) == 0 && in_use.spots.contains({here.st_dev, here.st_ino, leaf})))
+            fail("won't extract over '%s': this run reads or writes it\n",
+                 printable(shown).c_str());
+        if (is_file && written.contains({st.st_dev, st.st_ino}))
+            wholefile::warn("duplicate name '%s': its earlier entry is overwritten\n",
+                            printable(shown).c_str());
         const std::span<const std::uint8_t> data = swapfold::entry_data(archive, i);
         const wholefile::Piece piece{data.data(), data.size()};
         const wholefile::FileId id =
@@ -204,9 +230,12 @@ void look_up_replacements(const swapfold::Archive& archive, const char* en, Repl
         struct stat st {};
         const bool sized = ::fstat(fd, &st) == 0;
         ::close(fd);
+        // The wording of these three is shared with the inputs the tool maps, though a
+        // replacement is read, not mapped.
         if (!sized) fail("can't get the size of '%s'\n", printable(path).c_str());
         if (S_ISDIR(st.st_mode)) fail("can't mmap '%s'\n", printable(path).c_str());
         if (!S_ISREG(st.st_mode) || st.st_size <= 0) fail("empty '%s'\n", printable(path).c_str());
+        wholefile::note_read(id_of(st));
 
         print_line("<-", name);
         found.paths.push_back(std::move(path));
@@ -220,7 +249,7 @@ void look_up_replacements(const swapfold::Archive& archive, const char* en, Repl
 } // namespace
 
 int main(int argc, char** argv) {
-    wholefile::guard_standard_streams();
+    wholefile::start_run(wholefile::StandardOutput::prints_lines);
     if (argc < 4 || argc > 5)
         fail("usage: %s in.afs out.afs en/ [ja/]\n", argc > 0 ? argv[0] : "swapfold");
     const char* const in_path = argv[1];
@@ -230,15 +259,16 @@ int main(int argc, char** argv) {
 
     int input_fd = -1;
     const std::span<std::uint8_t> input = wholefile::mmap_file(in_path, &input_fd);
-    const swapfold::Checked checked = swapfold::check_archive(input);
-    if (checked.verdict == swapfold::Verdict::not_afs) fail("not a afs file\n");
-    if (checked.verdict == swapfold::Verdict::failed_check) stop_on_failed_check(checked.failed);
-    const swapfold::Archive& archive = checked.archive;
     const wholefile::Source input_source{input, input_fd};
-
     try {
+        const swapfold::Checked checked = swapfold::check_archive(input);
+        if (checked.verdict == swapfold::Verdict::not_afs) fail("not a afs file\n");
+        if (checked.verdict == swapfold::Verdict::failed_check)
+            stop_on_failed_check(checked.failed);
+        const swapfold::Archive& archive = checked.archive;
+
         if (extraction_dir != nullptr) {
-            const Ids in_use = files_in_use(archive, input_fd, out_path, replacement_dir);
+            const InUse in_use = files_in_use(archive, input_fd, out_path, replacement_dir);
             extract_entries(archive, extraction_dir, replacement_dir, input_source, in_use);
         }
 

@@ -10,7 +10,7 @@
 #include <string>
 
 int main(int argc, char** argv) {
-    wholefile::guard_standard_streams();
+    wholefile::start_run(wholefile::StandardOutput::unused);
     if (argc != 3) wholefile::fail("usage: %s in.bip out\n", argc > 0 ? argv[0] : "uncrunchet");
     const char* const in_path = argv[1];
     const char* const out_path = argv[2];

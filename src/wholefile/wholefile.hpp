@@ -1,18 +1,25 @@
 // Whole-file input and output, and the one place where the programs report errors.
 //
 // Every tool reads each input whole and writes each output whole, with no streaming.
-// mmap_file() maps an input privately (readable and writable, so a tool may edit its own
-// copy in place) and write_file() writes one buffer as the complete content of a file.
-// Both end the process with a message on failure, so callers never see an error result.
-// An output that is mostly other files (an archive rebuilt from its input's entries) can
-// instead be written as a list of pieces (pieces.hpp), so that it never has to exist as one
-// buffer.
+// mmap_file() maps an input privately and write_file() writes one buffer, or a list of
+// pieces (pieces.hpp), as the complete content of a file. Both end the process with a
+// message on failure, so callers never see an error result.
 //
-// An output never replaces its target until it is complete: it is written to a new file
-// beside the target and renamed over it once every byte is written and the file has closed.
-// A failure, or a signal that ends the process, removes that file and leaves the target as
-// it was. A target that exists and is not a regular file (a device, a FIFO) is written
-// directly, and so is one whose directory cannot take a new file.
+// The module is cut along its jobs, one file each:
+// - messages.cpp: the one routine every message and progress line goes through;
+// - inputs.cpp: mapping inputs, and the register of every file the run reads, by identity;
+// - targets.cpp: how an output is written, decided from what its target is; the private
+//   temporary file; the signals that end the process; the run's set-up;
+// - piece_writer.cpp: writing pieces with as few system calls as they allow.
+//
+// How an output is written follows from what the target is, never from how its path is
+// spelled. A path that leads to an open descriptor of this process (/dev/stdout, /dev/fd/N,
+// /proc/self/fd/N) is written through that descriptor as the caller opened it. Any other
+// output is written to a private new file beside its target and put in its place only once
+// complete. A target that is a file the run reads is only ever replaced that way; where the
+// rename cannot happen, the run refuses before writing. Only a target the run does not read,
+// in a directory that takes no new file, is written in place, and only once the whole
+// content is known.
 #pragma once
 
 #include "pieces.hpp"
@@ -25,28 +32,64 @@
 
 namespace wholefile {
 
-// Opens /dev/null, unusable for writing, in place of any of descriptors 0 to 2 that is
-// closed, so that no file the run opens takes their place. Called first thing in main.
-void guard_standard_streams();
+// What a program does with its standard output.
+enum class StandardOutput {
+    unused,      // prints nothing there, so an output may go there too
+    prints_lines // prints size or progress lines, which an output there would corrupt
+};
+
+// The run's set-up, called once, first thing in main: opens /dev/null (unusable for
+// writing) in place of any of descriptors 0 to 2 that is closed, so that no file the run
+// opens takes their place; installs the handlers that remove an unfinished output on every
+// signal that ends the process; learns what standard output is.
+void start_run(StandardOutput use);
 
 // Flushes and closes standard output; when that fails (a full device, a closed or broken
 // descriptor) ends the process with "can't write to standard output" and status 1.
 void close_standard_output();
 
-// Maps the whole file at `path`. Never returns an empty span: a missing or unreadable file,
-// an empty file and a failed mapping each end the process with status 1.
-[[nodiscard]] std::span<std::uint8_t> mmap_file(const char* path);
-
-// The same, but the file stays open for reading and its descriptor goes to *fd, so that a
-// writer can copy ranges of it without reading them through the mapping.
-[[nodiscard]] std::span<std::uint8_t> mmap_file(const char* path, int* fd);
-
-// Which file an output became, to tell it from others.
+// Which file a path leads to, to tell it from others.
 struct FileId {
     dev_t dev = 0;
     ino_t ino = 0;
     bool operator==(const FileId&) const = default;
 };
+
+// Maps the whole file at `path` and notes it as a file the run reads. Never returns an empty
+// span: a missing or unreadable file, an empty file, one too large for the address space and
+// a failed mapping each end the process with status 1. Should the file shrink while the run
+// reads the mapping, the run ends with "'PATH' changed during the run".
+[[nodiscard]] std::span<std::uint8_t> mmap_file(const char* path);
+
+// The same, but a file of more than `max_size` bytes ends the run, before anything is
+// mapped, with the words `too_large` followed by the quoted path.
+[[nodiscard]] std::span<std::uint8_t> mmap_file(const char* path, std::uint64_t max_size,
+                                                const char* too_large);
+
+// The same as the first, and the file's descriptor, open for reading, goes to *fd, so that a
+// writer can copy ranges of it without reading them through the mapping.
+[[nodiscard]] std::span<std::uint8_t> mmap_file(const char* path, int* fd);
+
+// Notes a file that the run will read later (not through mmap_file), so that no output is
+// ever written in place over it.
+void note_read(FileId id);
+
+// Whether the run reads the file.
+[[nodiscard]] bool reads(FileId id);
+
+// Opens the directory `path` (relative to the directory open as `base`, or AT_FDCWD) to name
+// files relative to it; where the system allows, search permission is enough. With
+// `follow` false, a symbolic link at `path` is not followed. Returns -1 on failure.
+[[nodiscard]] int open_directory(int base, const char* path, bool follow);
+
+// Where an output named `path` would land: the directory, by identity, and the name in it,
+// once symbolic links are followed. `known` is false when that cannot be told.
+struct Landing {
+    bool known = false;
+    FileId dir;
+    std::string name;
+};
+[[nodiscard]] Landing landing_of(const char* path);
 
 // Creates or replaces `path` with `data` as its whole content. A symbolic link at `path`
 // stays and the file it leads to is replaced. Any failure ends the process with status 1.
@@ -55,15 +98,13 @@ void write_file(const char* path, std::span<const std::uint8_t> data);
 // The same with the pieces one after another as the content, written with as few system
 // calls as the pieces allow: pieces inside the mapping of an open source are copied from its
 // file inside the kernel where the file systems allow that. A named source that is missing
-// or has changed size ends the process with "'PATH' changed during the run". A target that
-// is written in place while pieces come from files is first assembled in memory, which may
-// throw std::bad_alloc before the target is touched.
+// or has changed size ends the process with "'PATH' changed during the run".
 void write_file(const char* path, std::span<const Piece> pieces,
                 std::span<const Source> sources = {});
 
-// Writes the pieces as the file `name` in the directory open as `dir`. A symbolic link at
-// `name` is replaced by the new file, never written through. Messages quote `shown`.
-// Returns the identity of the file written.
+// Writes the pieces as the file `name` in the directory open as `dir`. Whatever is at `name`
+// and is not a regular file (a symbolic link, a FIFO, a device) is replaced by the new file,
+// never opened. Messages quote `shown`. Returns the identity of the file written.
 FileId write_file_in(int dir, const char* name, const char* shown, std::span<const Piece> pieces,
                      std::span<const Source> sources = {});
 
@@ -72,9 +113,13 @@ FileId write_file_in(int dir, const char* name, const char* shown, std::span<con
 // Shift-JIS names print as themselves.
 [[nodiscard]] std::string printable(std::string_view text);
 
-// Every message of the programs goes through these three. Messages are printf formats,
-// printed to standard error exactly as given (no program-name prefix). The first two also
+// Every line of the programs goes through these four. Formats are printf formats, printed
+// exactly as given (no program-name prefix). say() prints to standard output and flushes it
+// at once, so that a log redirected to a file or a pipe names everything the run did before
+// it stopped, however it stopped. The other three flush standard output first and print to
+// standard error, so a message always follows the lines before it; the first two also
 // remove an output's unfinished file before the process ends.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fail_with_status(int status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));

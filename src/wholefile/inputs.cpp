@@ -1,0 +1,128 @@
+// Inputs: each is mapped whole and privately, and noted in the register of the files the run
+// reads, by identity (device and inode), which decides how every output may be written.
+//
+// A mapping shows the file as it is now, not as it was when mapped: a file that another
+// program cuts short while the run reads it turns the read of a vanished page into a fault
+// (SIGBUS). The register keeps each mapping's range and a message ready to print, so the
+// fault's handler (targets.cpp) can tell such a fault from any other and end the run with
+// "'PATH' changed during the run" instead of a crash. Each input's descriptor stays open so
+// that a failed write can ask whether an input shrank under it.
+#include "internal.hpp"
+
+#include <cstdint>
+#include <fcntl.h>
+#include <set>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <utility>
+
+namespace wholefile {
+
+namespace {
+
+struct Mapped {
+    std::uintptr_t begin = 0;
+    std::uintptr_t end = 0;
+    int fd = -1;
+    std::uint64_t size = 0;
+    const char* path = nullptr;    // as given, for changed_input()
+    const char* message = nullptr; // printed by the fault's handler
+    std::size_t message_length = 0;
+};
+
+// A fixed table in static storage, so the fault's handler reads it without locks; the
+// programs map one input each.
+constexpr int mapped_max = 8;
+Mapped mapped[mapped_max];
+volatile int mapped_count = 0;
+
+std::set<std::pair<dev_t, ino_t>>& read_files() {
+    static std::set<std::pair<dev_t, ino_t>> ids;
+    return ids;
+}
+
+void keep_mapping(const char* path, int fd, const std::uint8_t* map, std::uint64_t size) {
+    if (mapped_count == mapped_max) return;
+    // Kept for the life of the process: the handler may need them at any moment.
+    const std::string* const kept_path = new std::string(path);
+    const std::string* const message =
+        new std::string("'" + printable(path) + "' changed during the run\n");
+    const auto begin = reinterpret_cast<std::uintptr_t>(map);
+    mapped[mapped_count] = {
+        begin, begin + size, fd, size, kept_path->c_str(), message->c_str(), message->size()};
+    mapped_count = mapped_count + 1; // published last, for the handler
+}
+
+std::span<std::uint8_t> map_whole(const char* path, std::uint64_t max_size, const char* too_large,
+                                  int* keep) {
+    // O_NONBLOCK so that a FIFO given as input cannot stall the open; it then reports as
+    // empty, like any other file without a size.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) fail("mmap can't open '%s'\n", printable(path).c_str());
+
+    // The size comes from the descriptor, so it describes the file that was opened.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) fail("can't get the size of '%s'\n", printable(path).c_str());
+    if (st.st_size <= 0) fail("empty '%s'\n", printable(path).c_str());
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size > max_size) fail("%s '%s'\n", too_large, printable(path).c_str());
+    // On a 32-bit system a file can be larger than the whole address space.
+    if (size > SIZE_MAX) fail("can't mmap '%s'\n", printable(path).c_str());
+
+    void* const map =
+        ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    if (map == MAP_FAILED) fail("can't mmap '%s'\n", printable(path).c_str());
+    if (S_ISREG(st.st_mode)) note_read(detail::id_of(st));
+    keep_mapping(path, fd, static_cast<std::uint8_t*>(map), size);
+    if (keep != nullptr) *keep = fd;
+    return {static_cast<std::uint8_t*>(map), static_cast<std::size_t>(size)};
+}
+
+} // namespace
+
+std::span<std::uint8_t> mmap_file(const char* path) {
+    return map_whole(path, UINT64_MAX, nullptr, nullptr);
+}
+
+std::span<std::uint8_t> mmap_file(const char* path, std::uint64_t max_size, const char* too_large) {
+    return map_whole(path, max_size, too_large, nullptr);
+}
+
+std::span<std::uint8_t> mmap_file(const char* path, int* fd) {
+    return map_whole(path, UINT64_MAX, nullptr, fd);
+}
+
+void note_read(FileId id) {
+    read_files().insert({id.dev, id.ino});
+}
+
+bool reads(FileId id) {
+    return read_files().contains({id.dev, id.ino});
+}
+
+namespace detail {
+
+const char* changed_input() {
+    for (int k = 0; k < mapped_count; ++k) {
+        struct stat st {};
+        if (::fstat(mapped[k].fd, &st) == 0 &&
+            static_cast<std::uint64_t>(st.st_size) < mapped[k].size)
+            return mapped[k].path;
+    }
+    return nullptr;
+}
+
+const char* fault_message(const void* address, std::size_t* length) {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    for (int k = 0; k < mapped_count; ++k) {
+        if (at >= mapped[k].begin && at < mapped[k].end) {
+            *length = mapped[k].message_length;
+            return mapped[k].message;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace detail
+
+} // namespace wholefile

@@ -1,0 +1,244 @@
+// The piece writer: an output given as runs of memory, runs of zeros and ranges of files is
+// written with as few system calls as the pieces allow.
+//
+// Runs in memory are gathered into one writev of up to batch_max slices; zero runs are
+// written from one static block of zeros; a range of an open file is copied inside the
+// kernel (copy_file_range) where the file systems allow it, which spares reading it into
+// memory, and otherwise read through a static bounce buffer. Nothing large lives on the
+// stack: the tools run under stack limits as small as 32 KiB.
+#include "internal.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace wholefile::detail {
+
+namespace {
+
+#ifdef IOV_MAX
+constexpr int batch_max = IOV_MAX < 1024 ? IOV_MAX : 1024;
+#else
+constexpr int batch_max = 16; // the least a POSIX system allows
+#endif
+// Keeps what one call is asked to write far below what a single call may write, on 32-bit
+// systems too.
+constexpr std::uint64_t slice_max = std::uint64_t{1} << 30;
+constexpr std::size_t zero_block = 64 * 1024;
+// Never written: every zero run of an output is written from here.
+std::uint8_t zero_bytes[zero_block];
+// Where a file that cannot be copied inside the kernel is read through.
+std::uint8_t bounce[zero_block];
+// The slices of the next writev; one output is written at a time.
+iovec batch[batch_max];
+
+[[nodiscard]] std::uintptr_t address(const std::uint8_t* p) {
+    return reinterpret_cast<std::uintptr_t>(p);
+}
+
+// The output being written and how far its batch is filled.
+struct Output {
+    int fd = -1;
+    const char* shown = nullptr; // the path messages quote
+    bool can_copy = true;        // false once the kernel has refused an in-kernel copy
+    int count = 0;
+};
+
+// Writes the whole batch, resuming after short writes and interrupted calls.
+void flush(Output& out) {
+    iovec* iov = batch;
+    int count = out.count;
+    out.count = 0;
+    while (count > 0) {
+        const ssize_t written = ::writev(out.fd, iov, count);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) fail_writing(out.shown);
+        auto left = static_cast<std::size_t>(written);
+        while (count > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<std::uint8_t*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+    }
+}
+
+// Adds a run to the batch in slices, writing the batch out whenever it is full.
+void gather(Output& out, Piece run) {
+    for (std::uint64_t done = 0; done < run.size;) {
+        if (out.count == batch_max) flush(out);
+        const std::uint64_t take = std::min(run.size - done, run.data ? slice_max : zero_block);
+        void* const base =
+            run.data ? const_cast<std::uint8_t*>(run.data + done) : static_cast<void*>(zero_bytes);
+        batch[out.count++] = {base, static_cast<std::size_t>(take)};
+        done += take;
+    }
+}
+
+// The source whose mapping holds the whole run, or null.
+[[nodiscard]] const Source* source_of(Piece run, std::span<const Source> sources) {
+    if (run.data == nullptr) return nullptr;
+    for (const Source& source : sources) {
+        const std::uintptr_t begin = address(source.mapping.data());
+        const std::uintptr_t at = address(run.data);
+        if (at >= begin && at - begin <= source.mapping.size() &&
+            run.size <= source.mapping.size() - (at - begin))
+            return &source;
+    }
+    return nullptr;
+}
+
+// A source that ends early or has gone: a named one has changed; an open one is the mapped
+// input, which fail_writing() finds changed, and otherwise the output is blamed.
+[[noreturn]] void fail_source(const Source& source, const char* shown) {
+    if (source.path == nullptr) fail_writing(shown);
+    fail_changed(source.path);
+}
+
+// A source's descriptor for as long as its piece is written: a named source is opened when
+// its turn comes, checked to be still what the output was laid out with, and closed after;
+// an open source is used as it is.
+class SourceFile {
+public:
+    SourceFile(const Source& source, const char* shown) : source_(source), fd_(source.fd) {
+        if (fd_ >= 0) return;
+        fd_ = ::open(source.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) fail_source(source, shown);
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<std::uint64_t>(st.st_size) != source.size)
+            fail_source(source, shown);
+    }
+    ~SourceFile() {
+        if (fd_ != source_.fd) ::close(fd_);
+    }
+    SourceFile(const SourceFile&) = delete;
+    SourceFile& operator=(const SourceFile&) = delete;
+    [[nodiscard]] int fd() const { return fd_; }
+
+private:
+    const Source& source_;
+    int fd_;
+};
+
+// Reads `size` bytes of `fd` from `offset` into `to`; a file that ends early has changed.
+void read_exactly(int fd, std::uint64_t offset, std::uint8_t* to, std::uint64_t size,
+                  const Source& source, const char* shown) {
+    for (std::uint64_t done = 0; done < size;) {
+        const auto ask = static_cast<std::size_t>(std::min(size - done, slice_max));
+        const ssize_t got = ::pread(fd, to + done, ask, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) fail_source(source, shown);
+        done += static_cast<std::uint64_t>(got);
+    }
+}
+
+// Copies `size` bytes of the file open as `from`, from `offset`, inside the kernel where it
+// can; whatever the kernel does not copy (a file system without the call, an output that is
+// not a regular file or is open for appending, a real write error) goes the ordinary way,
+// from `mapped` when the bytes are in memory and otherwise read through `bounce`, and fails
+// there.
+void copy_from(Output& out, int from, std::uint64_t offset, std::uint64_t size,
+               const std::uint8_t* mapped, const Source& source) {
+    std::uint64_t done = 0;
+#if WHOLEFILE_LINUX
+    flush(out);
+    auto at = static_cast<off64_t>(offset);
+    while (done < size && out.can_copy) {
+        const auto ask = static_cast<std::size_t>(std::min(size - done, slice_max));
+        const ssize_t copied = ::copy_file_range(from, &at, out.fd, nullptr, ask, 0);
+        if (copied < 0 && errno == EINTR) continue;
+        if (copied <= 0) {
+            out.can_copy = false;
+            break;
+        }
+        done += static_cast<std::uint64_t>(copied);
+    }
+#endif
+    if (mapped != nullptr) {
+        gather(out, {mapped + done, size - done});
+        return;
+    }
+    while (done < size) {
+        const std::uint64_t take = std::min<std::uint64_t>(size - done, sizeof bounce);
+        read_exactly(from, offset + done, bounce, take, source, out.shown);
+        gather(out, {bounce, take});
+        flush(out); // the bounce buffer is refilled next
+        done += take;
+    }
+}
+
+void write_file_piece(Output& out, const Piece& run) {
+    const Source& source = *run.file;
+    const SourceFile file(source, out.shown);
+    const std::uint8_t* const mapped =
+        source.mapping.empty() ? nullptr : source.mapping.data() + run.offset;
+    copy_from(out, file.fd(), run.offset, run.size, mapped, source);
+}
+
+} // namespace
+
+void write_pieces(int fd, const char* shown, std::span<const Piece> pieces,
+                  std::span<const Source> sources) {
+    Output out;
+    out.fd = fd;
+    out.shown = shown;
+    for (std::size_t k = 0; k < pieces.size();) {
+        Piece run = pieces[k++];
+        if (run.file != nullptr) {
+            write_file_piece(out, run);
+            continue;
+        }
+        // Pieces that follow one another in memory, or zero runs in a row, are one run.
+        while (k < pieces.size() && pieces[k].file == nullptr &&
+               (run.data ? address(pieces[k].data) == address(run.data) + run.size
+                         : pieces[k].data == nullptr))
+            run.size += pieces[k++].size;
+        const Source* const source = source_of(run, sources);
+        if (source != nullptr && out.can_copy)
+            copy_from(
+                out, source->fd,
+                static_cast<std::uint64_t>(address(run.data) - address(source->mapping.data())),
+                run.size, run.data, *source);
+        else
+            gather(out, run);
+    }
+    flush(out);
+}
+
+std::vector<std::uint8_t> assemble(std::span<const Piece> pieces, const char* shown) {
+    std::uint64_t total = 0;
+    for (const Piece& piece : pieces) total += piece.size;
+    if (total > SIZE_MAX) throw std::bad_alloc(); // beyond a 32-bit address space
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(total));
+    std::uint8_t* at = block.data();
+    for (const Piece& piece : pieces) {
+        if (piece.file != nullptr) {
+            const SourceFile file(*piece.file, shown);
+            read_exactly(file.fd(), piece.offset, at, piece.size, *piece.file, shown);
+        } else if (piece.data != nullptr) {
+            std::memcpy(at, piece.data, static_cast<std::size_t>(piece.size));
+        } // zero runs are zero already
+        at += piece.size;
+    }
+    return block;
+}
+
+void copy_whole(int from, std::uint64_t size, int to, const char* shown) {
+    Output out;
+    out.fd = to;
+    out.shown = shown;
+    const Source source{{}, from, nullptr, size};
+    copy_from(out, from, 0, size, nullptr, source);
+    flush(out);
+}
+
+} // namespace wholefile::detail
