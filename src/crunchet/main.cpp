@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
     const char* const in_path = argv[1];
     const char* const out_path = argv[2];
     const std::string shown_in = wholefile::printable(in_path);
+    wholefile::check_output(out_path);
 
     // The encoder's lengths, and the header's size as stored, are signed 32-bit.
     const std::span<const std::uint8_t> content = wholefile::mmap_file(

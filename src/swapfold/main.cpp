@@ -257,6 +257,7 @@ int main(int argc, char** argv) {
     const char* const replacement_dir = argv[3];
     const char* const extraction_dir = argc == 5 ? argv[4] : nullptr;
 
+    wholefile::check_output(out_path);
     int input_fd = -1;
     const std::span<std::uint8_t> input = wholefile::mmap_file(in_path, &input_fd);
     const wholefile::Source input_source{input, input_fd};

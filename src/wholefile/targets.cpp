@@ -547,6 +547,18 @@ Landing landing_of(const char* path) {
     return landing;
 }
 
+void check_output(const char* path) {
+    if (!guard_stdout) return;
+    Place place;
+    resolve(path, place);
+    struct stat st {};
+    const bool found = place.descriptor >= 0
+                           ? ::fstat(place.descriptor, &st) == 0
+                           : ::fstatat(place.dir, place.name.c_str(), &st,
+                                       place.resolved ? AT_SYMLINK_NOFOLLOW : 0) == 0;
+    if (found && is_stdout(st)) refuse_stdout(path);
+}
+
 void write_file(const char* path, std::span<const std::uint8_t> data) {
     const Piece whole{data.data(), data.size()};
     write_file(path, {&whole, 1}, {});

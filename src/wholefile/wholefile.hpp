@@ -91,6 +91,11 @@ struct Landing {
 };
 [[nodiscard]] Landing landing_of(const char* path);
 
+// Refuses, before the run prints or writes anything, an output at `path` that would land in
+// the program's own standard output (StandardOutput::prints_lines), where its lines would
+// corrupt it. write_file() refuses it too; this lets a program say so before its first line.
+void check_output(const char* path);
+
 // Creates or replaces `path` with `data` as its whole content. A symbolic link at `path`
 // stays and the file it leads to is replaced. Any failure ends the process with status 1.
 void write_file(const char* path, std::span<const std::uint8_t> data);

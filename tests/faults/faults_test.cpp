@@ -148,9 +148,11 @@ TEST(Faults, OutputLargerThanTheFileSizeLimitLeavesTheTargetAsItWas) {
     }
 }
 
-// Starts `program` with every signal's default action and none blocked, its output
-// discarded; returns its process id.
-pid_t start(const std::vector<std::string>& words, const fs::path& cwd) {
+// Starts `program` with every signal's default action and none blocked, its standard output
+// going to `out` (or discarded) and its standard error to the file `err` (or discarded);
+// returns its process id.
+pid_t start(const std::vector<std::string>& words, const fs::path& cwd, int out = -1,
+            const fs::path& err = "/dev/null") {
     std::vector<std::string> copy = words;
     std::vector<char*> argv;
     for (auto& w : copy) argv.push_back(w.data());
@@ -165,8 +167,11 @@ pid_t start(const std::vector<std::string>& words, const fs::path& cwd) {
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (out >= 0)
+        posix_spawn_file_actions_adddup2(&actions, out, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     pid_t pid = -1;
     const int failed = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
@@ -174,6 +179,62 @@ pid_t start(const std::vector<std::string>& words, const fs::path& cwd) {
     posix_spawnattr_destroy(&attr);
     return failed ? -1 : pid;
 }
+
+// A run held at its first line: its standard output is a pipe filled up before it starts,
+// so it waits there, its inputs mapped and checked, until the pipe is drained.
+class HeldRun {
+public:
+    HeldRun(const std::vector<std::string>& words, const fs::path& cwd) : err_(cwd / "err.log") {
+        int ends[2];
+        if (::pipe(ends) != 0) return;
+        ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+        const std::string filler(4096, 'x');
+        while (::write(ends[1], filler.data(), filler.size()) > 0) {
+        }
+        ::fcntl(ends[1], F_SETFL, 0);
+        read_end_ = ends[0];
+        pid_ = start(words, cwd, ends[1], err_);
+        ::close(ends[1]);
+    }
+    ~HeldRun() {
+        if (read_end_ >= 0) ::close(read_end_);
+    }
+    HeldRun(const HeldRun&) = delete;
+    HeldRun& operator=(const HeldRun&) = delete;
+
+    // Whether the run now waits on its full standard output (false after 20 s).
+    [[nodiscard]] bool held() const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            std::ifstream wchan("/proc/" + std::to_string(pid_) + "/wchan");
+            std::string where;
+            if (std::getline(wchan, where) && where.ends_with("pipe_write")) return true;
+        }
+        return false;
+    }
+
+    // Lets the run go on to its end: its exit status, what it printed after the filler, and
+    // its standard error.
+    RunResult finish() {
+        RunResult r;
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(read_end_, buffer, sizeof buffer)) > 0;)
+            r.out.append(buffer, static_cast<std::size_t>(n));
+        r.out.erase(0, r.out.find_first_not_of('x'));
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::ifstream err(err_);
+        r.err.assign(std::istreambuf_iterator<char>(err), {});
+        fs::remove(err_);
+        return r;
+    }
+
+private:
+    fs::path err_;
+    int read_end_ = -1;
+    pid_t pid_ = -1;
+};
 
 // The run's unfinished output while it is written: a hidden file beside the target, or,
 // where the system has unnamed files, the open file that /proc shows as deleted.
@@ -508,6 +569,153 @@ TEST(Faults, FailedAllocationsAreReported) {
         EXPECT_FALSE(fs::exists(dir / "out"));
     }
 #endif
+}
+
+// An input cut short by another program while the run reads it ends the run with a message
+// that names the input, never a crash or a message that blames the output, and leaves no
+// output behind. Each run is held at its first line while its input shrinks.
+TEST(Faults, InputThatShrinksDuringTheRun) {
+    const TempDir dir;
+    const Bytes content = noise(4 << 20);
+    fs::create_directory(dir / "ja");
+    const std::vector<Case> cases = {
+        {"crunchet",
+         crunchet,
+         {"in", "out"},
+         "'in' changed during the run\n",
+         "Original size: 4194304 bytes\n"},
+        {"swapfold",
+         swapfold,
+         {"in.afs", "out", "en", "ja"},
+         "'in.afs' changed during the run\n",
+         "-> a.bin\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        testkit::write_bytes(dir / "in", content);
+        testkit::write_bytes(dir / "in.afs", afstest::one_entry("a.bin", content));
+        std::vector<std::string> words = {c.program};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        HeldRun run(words, dir.path());
+        if (!run.held()) GTEST_SKIP() << "no /proc/PID/wchan to see the run wait";
+        fs::resize_file(dir / c.args[0], 4096);
+        expect_failure(run.finish(), c);
+        EXPECT_FALSE(fs::exists(dir / "out"));
+        EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in", "in.afs", "ja"}));
+        EXPECT_TRUE(fs::is_empty(dir / "ja"));
+    }
+}
+
+// The archive's tables are checked once and only the checked copy is used: an entry record
+// rewritten on disk during the run, here to point at the name table, changes nothing.
+TEST(Faults, ArchiveTableChangedAfterItsChecks) {
+    const TempDir dir;
+    afstest::Image image = afstest::two_entries();
+    const Bytes input = afstest::build(image);
+    testkit::write_bytes(dir / "in.afs", input);
+    HeldRun run({swapfold, "in.afs", "out.afs", "en", "ja"}, dir.path());
+    if (!run.held()) GTEST_SKIP() << "no /proc/PID/wchan to see the run wait";
+    {
+        std::fstream file(dir / "in.afs", std::ios::binary | std::ios::in | std::ios::out);
+        file.seekp(16); // the second entry's record: now the name table
+        const char record[8] = {64, 0, 0, 0, 96, 0, 0, 0};
+        file.write(record, sizeof record);
+    }
+    const RunResult r = run.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") == afstest::expected_rebuild(input).bytes);
+    for (const afstest::Entry& e : image.entries)
+        EXPECT_TRUE(testkit::read_bytes(dir / "ja" / e.name) == e.data) << e.name;
+}
+
+// The programs run within a 32 KiB stack, as small tools are expected to.
+TEST(Faults, SmallStack) {
+    const TempDir dir;
+    write_inputs(dir, true);
+    for (const Case& c : writers("out", true)) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::string> args = {"-c", "ulimit -s 32 && exec \"$0\" \"$@\"", c.program};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult small = testkit::run("/bin/sh", args, dir.path());
+        EXPECT_EQ(small.status, 0) << small.err;
+        const Bytes out = testkit::read_bytes(dir / "out");
+        ASSERT_EQ(testkit::run(c.program, c.args, dir.path()).status, 0);
+        EXPECT_TRUE(out == testkit::read_bytes(dir / "out"));
+    }
+}
+
+// However an output's path is spelled, what it leads to decides how it is written: a file
+// the run reads is replaced whole or left as it was with a refusal, and an open descriptor
+// is written through as the caller opened it, from its offset, never truncated.
+TEST(Faults, OutputsByEverySpelling) {
+    enum class Holds { rebuilt, rebuilt_with_replacement, as_it_was, appended, twice, nothing };
+    struct Row {
+        const char* label;
+        std::string script; // $C, $U and $S are crunchet, uncrunchet and swapfold
+        int status;
+        std::string out;
+        std::string err;
+        const char* file; // the file the row looks at afterwards
+        Holds holds;
+    };
+    const std::string long_link = "ln -s \"$(printf './%.0s' $(seq 2040))in.afs\" long.afs && ";
+    const std::vector<Row> rows = {
+        {"its input, through /proc/self/cwd", "$S in.afs /proc/self/cwd/in.afs none", 0, "", "",
+         "in.afs", Holds::rebuilt},
+        {"its input, through a link too long to spell out",
+         long_link + "$S in.afs \"$PWD/long.afs\" none", 0, "", "", "in.afs", Holds::rebuilt},
+        {"its input, open for reading as a descriptor", "$S in.afs /dev/fd/3 none 3<in.afs", 1, "",
+         "can't write to '/dev/fd/3'\n", "in.afs", Holds::as_it_was},
+        {"its input, open for writing as a descriptor", "$S in.afs /proc/self/fd/3 none 3<>in.afs",
+         1, "", "won't write over '/proc/self/fd/3' in place: this run reads it\n", "in.afs",
+         Holds::as_it_was},
+        {"a replacement, through /proc/self/cwd", "$S in.afs /proc/self/cwd/en/a.bin en", 0,
+         "<- a.bin\n", "", "en/a.bin", Holds::rebuilt_with_replacement},
+        {"/dev/stdout appended to", "printf 'old\\n' > log && $U in.bip /dev/stdout >> log", 0, "",
+         "", "log", Holds::appended},
+        {"/dev/stdout written twice", "{ $U in.bip /dev/stdout && $U in.bip /dev/stdout; } > log",
+         0, "", "", "log", Holds::twice},
+        {"/dev/stdout that the size lines go to", "$C in /dev/stdout > log", 1, "",
+         "won't write to '/dev/stdout': it is this run's standard output\n", "log", Holds::nothing},
+    };
+    const Bytes content = testkit::bytes_of("abc");
+    const Bytes archive = afstest::one_entry("a.bin", content);
+    const Bytes replacement = testkit::bytes_of("translated");
+    const auto expected = [&](Holds holds) {
+        switch (holds) {
+        case Holds::rebuilt:
+            return afstest::expected_rebuild(archive).bytes;
+        case Holds::rebuilt_with_replacement:
+            return afstest::expected_rebuild(archive, {{"a.bin", replacement}}).bytes;
+        case Holds::as_it_was:
+            return archive;
+        case Holds::appended:
+            return testkit::concat(testkit::bytes_of("old\n"), content);
+        case Holds::twice:
+            return testkit::concat(content, content);
+        case Holds::nothing:
+            break;
+        }
+        return Bytes{};
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        const TempDir dir;
+        testkit::write_bytes(dir / "in", content);
+        testkit::write_bytes(dir / "in.bip", container_of(content));
+        testkit::write_bytes(dir / "in.afs", archive);
+        fs::create_directory(dir / "en");
+        testkit::write_bytes(dir / "en/a.bin", replacement);
+        const std::string script =
+            "C=" + crunchet + " U=" + uncrunchet + " S=" + swapfold + " && " + row.script;
+        const RunResult r = testkit::run("/bin/sh", {"-c", script}, dir.path());
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_TRUE(testkit::read_bytes(dir / row.file) == expected(row.holds));
+        for (const std::string& name : names_in(dir.path())) EXPECT_FALSE(name.starts_with("."));
+    }
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <set>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -357,6 +358,20 @@ TEST(Swapfold, RefusesToExtractOverFilesItUses) {
          before,
          0,
          "a/third.txt"},
+        {"an entry named like an output not made yet",
+         {"in.afs", "work/new.afs", "none", "work"},
+         "won't extract over 'work/new.afs': this run reads or writes it\n",
+         "-> new.afs\n",
+         before,
+         0,
+         "new.afs"},
+        {"an entry that would become a replacement",
+         {"in.afs", "x.afs", "work/a", "work"},
+         "won't extract over 'work/a/second.txt': this run reads or writes it\n",
+         "-> a/second.txt\n",
+         before,
+         0,
+         "a/second.txt"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
@@ -409,11 +424,13 @@ TEST(Swapfold, EmptyDirectoryArguments) {
               (std::set<std::string>{"in.afs", "out.afs", "etc", "etc/hostname"}));
 }
 
-// A symbolic link already inside ja/ is never followed: one at a name's last component is
-// replaced by the extracted file, one on the way to it makes the name unsafe.
+// What is already inside ja/ is never followed or opened: a symbolic link or a FIFO at a
+// name's last component is replaced by the extracted file, and a link on the way to it
+// makes the name unsafe.
 TEST(Swapfold, ExtractionNeverFollowsALinkInJa) {
-    for (const bool through_directory : {false, true}) {
-        SCOPED_TRACE(through_directory ? "directory link" : "file link");
+    for (const std::string kind : {"file link", "directory link", "fifo"}) {
+        SCOPED_TRACE(kind);
+        const bool through_directory = kind == "directory link";
         TempDir dir;
         Image image = mixed();
         image.entries[0].name = through_directory ? "sub/first.txt" : "first.txt";
@@ -423,6 +440,8 @@ TEST(Swapfold, ExtractionNeverFollowsALinkInJa) {
         testkit::write_bytes(dir / "outside/first.txt", testkit::bytes_of("keep"));
         if (through_directory)
             fs::create_directory_symlink("../outside", dir / "ja/sub");
+        else if (kind == "fifo")
+            ASSERT_EQ(::mkfifo((dir / "ja/first.txt").c_str(), 0644), 0);
         else
             fs::create_symlink("../outside/first.txt", dir / "ja/first.txt");
 
@@ -436,7 +455,7 @@ TEST(Swapfold, ExtractionNeverFollowsALinkInJa) {
             EXPECT_FALSE(fs::exists(dir / "out.afs"));
         } else {
             EXPECT_EQ(r.status, 0) << r.err;
-            EXPECT_FALSE(fs::is_symlink(dir / "ja/first.txt"));
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "ja/first.txt")));
             EXPECT_TRUE(testkit::read_bytes(dir / "ja/first.txt") == image.entries[0].data);
         }
     }
