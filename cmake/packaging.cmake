@@ -1,9 +1,9 @@
 # Installation of the manual pages and the Debian package.
 #
 # The three programs install themselves into bin/ from their own directories; this file adds
-# their manual pages to share/man/man1 and sets up CPack so that `cpack -G DEB` in a build
-# directory makes one Debian package holding the programs and their pages. The pages are
-# compressed at build time when gzip is at hand, as Debian installs them.
+# their manual pages to share/man/man1 and the licence to share/doc/bipafs, and sets up CPack
+# so that `cpack -G DEB` in a build directory makes one Debian package holding them all. The
+# pages are compressed at build time when gzip is at hand, as Debian installs them.
 include(GNUInstallDirs)
 
 set(BIPAFS_MAN_PAGES crunchet.1 uncrunchet.1 swapfold.1)
@@ -32,6 +32,10 @@ else()
        OUTPUT_VARIABLE _man_sources)
   install(FILES ${_man_sources} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
+
+# The licence, where Debian looks for a package's copyright: share/doc/<package>/copyright.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        RENAME copyright)
 
 set(BIPAFS_PACKAGE_CONTACT "Seed 0e1ec3c2 maintainers <maintainers@users.noreply.c-seed-0e1ec3c2.example>"
     CACHE STRING "Maintainer named in the Debian package")

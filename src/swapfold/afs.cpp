@@ -76,16 +76,19 @@ piece_from(const Archive& archive, std::span<const Replacement> replacements, st
 }
 
 // Walks the entries with data in table order, giving each its offset in the rebuilt archive,
-// and returns the first condition that fails, or null. The name table goes at *names_off.
+// and returns the first condition that fails, or null; *failed_entry is then the entry being
+// placed. The name table goes at *names_off.
 template <typename PieceFor, typename Place>
 [[nodiscard]] const char* lay_out(const Archive& archive, PieceFor&& piece_for,
-                                  std::uint64_t* names_off, Place&& place) {
+                                  std::uint64_t* names_off, std::uint32_t* failed_entry,
+                                  Place&& place) {
     const std::uint64_t out_size = 4 * std::uint64_t{archive.bytes.size()};
     std::uint64_t off = first_data_offset(archive.entries);
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (entry_record(archive, i).pos == 0) continue;
         const wholefile::Piece data = piece_for(i);
         const std::uint64_t size = data.size;
+        *failed_entry = i;
         if (!(off + size < out_size)) return capacity;
         if (off > field_max) return offset_fits;
         if (size > field_max) return length_fits;
@@ -114,8 +117,9 @@ template <typename PieceFor>
     std::uint8_t* const head = layout.head.data();
     std::uint8_t* const names = layout.names.data();
     std::uint64_t names_off = 0;
+    std::uint32_t failed_entry = 0;
     layout.failed =
-        lay_out(archive, piece_for, &names_off,
+        lay_out(archive, piece_for, &names_off, &failed_entry,
                 [&](std::uint32_t i, std::uint64_t off, const wholefile::Piece& data) {
                     const auto len = static_cast<std::uint32_t>(data.size);
                     store_record(head + table_offset(i), {static_cast<std::uint32_t>(off), len});
@@ -126,6 +130,7 @@ template <typename PieceFor>
                         layout.pieces.push_back({nullptr, round_up(end) - end});
                 });
     if (layout.failed != nullptr) {
+        if (layout.failed == capacity) layout.over_capacity = failed_entry;
         layout.pieces.clear();
         return layout;
     }

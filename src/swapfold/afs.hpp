@@ -76,6 +76,9 @@ struct Layout {
     std::vector<wholefile::Piece> pieces; // none when something failed
     std::uint64_t names_off = 0;          // where the name table starts
     std::uint64_t length = 0;             // the sum of the pieces' sizes
+    // When the capacity check failed: the entry whose data would have reached four times the
+    // input's size.
+    std::optional<std::uint32_t> over_capacity;
 
     Layout() = default;
     Layout(Layout&&) = default;
@@ -88,8 +91,8 @@ struct Layout {
 // Runs the capacity check "off+size < out_size" (out_size being four times the input's
 // size) and the checks that every offset and length fits its 32-bit field, and when they
 // pass lays out the rebuilt archive. Its own blocks are small (the tables); entry data is
-// never copied or read, so a replacement's bytes need not even be readable. May throw
-// std::bad_alloc.
+// never copied or read, so a replacement's bytes need not even be readable. A failed check
+// leaves no pieces; a failed capacity check also names its entry. May throw std::bad_alloc.
 [[nodiscard]] Layout lay_out_rebuild(const Archive& archive,
                                      std::span<const Replacement> replacements);
 

@@ -278,6 +278,15 @@ int main(int argc, char** argv) {
 
         const swapfold::Layout layout =
             swapfold::lay_out_rebuild_from_files(archive, replacements.by_entry);
+        if (layout.over_capacity.has_value()) {
+            const unsigned long long size = input.size();
+            wholefile::fail_with_status(
+                failed_check_status,
+                "failed check: off+size < out_size: the rebuilt archive would exceed four times "
+                "the %llu bytes of '%s' (%llu bytes) at entry '%s'\n",
+                size, printable(in_path).c_str(), 4 * size,
+                printable(swapfold::entry_name(archive, *layout.over_capacity)).c_str());
+        }
         if (layout.failed != nullptr) stop_on_failed_check(layout.failed);
         wholefile::write_file(out_path, layout.pieces, {&input_source, 1});
     } catch (const std::bad_alloc&) {

@@ -3,8 +3,9 @@
 #  - every manual page is clean under groff's warnings and names every message its
 #    program can print on standard error;
 #  - `cmake --install` puts the three programs into bin/ and their pages into share/man/man1;
-#  - `cpack -G DEB` builds a package whose programs, unpacked with `dpkg -x` into a scratch
-#    root, run: usage lines, a crunchet/uncrunchet round trip and a small swapfold rebuild.
+#  - `cpack -G DEB` builds a package that carries the licence as its copyright file and
+#    stripped programs, which, unpacked with `dpkg -x` into a scratch root, run: usage
+#    lines, a crunchet/uncrunchet round trip and a small swapfold rebuild.
 # Everything is made in a fresh temporary directory; the build directory is only read
 # (cmake's install step records its install_manifest.txt there).
 #
@@ -146,7 +147,23 @@ check "package description" control_field_matches Description 'AFS'
 root=$tmp/root
 dpkg -x "$deb" "$root"
 check "the package holds programs and pages" installed_layout "$root" usr/bin usr/share/man/man1
+check "the package's copyright file is the licence" \
+    cmp "$root/usr/share/doc/bipafs/copyright" "$src/LICENSE"
 bin=$root/usr/bin
+
+if command -v readelf >/dev/null 2>&1; then
+    stripped() { # the packaged programs carry no symbol table
+        local program ok=0
+        for program in "${programs[@]}"; do
+            if readelf -S "$bin/$program" | grep -q '\.symtab'; then
+                echo "  $program is not stripped"
+                ok=1
+            fi
+        done
+        return $ok
+    }
+    check "the packaged programs are stripped" stripped
+fi
 
 # run_tool NAME COMMAND...: runs in $tmp/run, leaving status, stdout and stderr in
 # $status, $tmp/NAME.out and $tmp/NAME.err
