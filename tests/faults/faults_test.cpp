@@ -728,4 +728,62 @@ TEST(Faults, OutputsByEverySpelling) {
     }
 }
 
+// A log of both streams holds every line in the order it happened, a failure's message after
+// the lines that led to it, whether the log is a file or a pipe.
+TEST(Faults, LogOfBothStreamsIsInOrder) {
+    const TempDir dir;
+    write_inputs(dir, false);
+    afstest::Image image = afstest::two_entries();
+    image.entries[1].name = "../x";
+    testkit::write_bytes(dir / "unsafe.afs", afstest::build(image));
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"$S unsafe.afs out en ja", "-> one.bin\n-> ../x\nunsafe filename\n"},
+        {"$C in missing/out", "Original size: 3 bytes\ncan't open 'missing/out' for writing\n"},
+    };
+    for (const auto& [command, log] : rows) {
+        for (const std::string into : {"> log 2>&1", "2>&1 | cat > log"}) {
+            SCOPED_TRACE(command + " " + into);
+            const std::string script =
+                "C=" + crunchet + " S=" + swapfold + " && " + command + " " + into;
+            EXPECT_EQ(testkit::run("/bin/sh", {"-c", script}, dir.path()).status,
+                      into.starts_with(">") ? 1 : 0);
+            EXPECT_EQ(testkit::read_bytes(dir / "log"), testkit::bytes_of(log));
+        }
+    }
+}
+
+// A run ended by a signal leaves a log that names every file it extracted.
+TEST(Faults, InterruptedExtractionLogsEveryFileItWrote) {
+    constexpr std::uint32_t entries = 20000;
+    afstest::Image image;
+    image.names_pos = 1 << 20;
+    image.size = image.names_pos + 48 * entries;
+    for (std::uint32_t i = 0; i < entries; ++i)
+        image.entries.push_back(
+            afstest::with_data("e" + std::to_string(i), 262144 + 16 * i, testkit::pattern(16, 9)));
+    const TempDir dir;
+    testkit::write_bytes(dir / "in.afs", afstest::build(image));
+    const int log = ::open((dir / "log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(log, 0);
+    const pid_t pid = start({swapfold, "in.afs", "out.afs", "en", "ja"}, dir.path(), log);
+    ::close(log);
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline && ::waitpid(pid, &status, WNOHANG) == 0) {
+        std::error_code error;
+        if (fs::exists(dir / "ja/e300", error)) {
+            ::kill(pid, SIGINT);
+            break;
+        }
+    }
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "the run ended first";
+    const Bytes bytes = testkit::read_bytes(dir / "log");
+    const std::string text(bytes.begin(), bytes.end());
+    ASSERT_TRUE(text.empty() || text.back() == '\n') << "a line cut off";
+    for (const std::string& name : names_in(dir / "ja"))
+        EXPECT_NE(text.find("-> " + name + "\n"), std::string::npos) << name;
+}
+
 } // namespace
