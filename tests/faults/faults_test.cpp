@@ -616,7 +616,7 @@ TEST(Faults, ArchiveTableChangedAfterItsChecks) {
     image.names_pos = 32768 + 16 * entries;
     image.size = 2 << 20; // room for the rebuild's 2048-byte blocks within four times the input
     for (std::uint32_t i = 0; i < entries; ++i)
-        image.entries.push_back(afstest::with_data("e" + std::to_string(i) + ".bin", 32768 + 16 * i,
+        image.entries.push_back(afstest::with_data(std::to_string(i).append(".bin"), 32768 + 16 * i,
                                                    testkit::pattern(16, 7)));
     const Bytes input = afstest::build(image);
     const TempDir dir;
@@ -760,7 +760,7 @@ TEST(Faults, InterruptedExtractionLogsEveryFileItWrote) {
     image.size = image.names_pos + 48 * entries;
     for (std::uint32_t i = 0; i < entries; ++i)
         image.entries.push_back(
-            afstest::with_data("e" + std::to_string(i), 262144 + 16 * i, testkit::pattern(16, 9)));
+            afstest::with_data(std::to_string(i), 262144 + 16 * i, testkit::pattern(16, 9)));
     const TempDir dir;
     testkit::write_bytes(dir / "in.afs", afstest::build(image));
     const int log = ::open((dir / "log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -772,7 +772,7 @@ TEST(Faults, InterruptedExtractionLogsEveryFileItWrote) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline && ::waitpid(pid, &status, WNOHANG) == 0) {
         std::error_code error;
-        if (fs::exists(dir / "ja/e300", error)) {
+        if (fs::exists(dir / "ja/300", error)) {
             ::kill(pid, SIGINT);
             break;
         }
