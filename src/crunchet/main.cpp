@@ -4,7 +4,7 @@
 // out.bip is replaced only once compression has finished and the container is complete.
 // Peak memory is the input mapping plus the container's buffer. The original size is
 // printed once the container is built, so an input that is refused prints no size at all.
-#include "container.hpp"
+#include "bip.hpp"
 #include "wholefile.hpp"
 
 #include <cinttypes>
@@ -33,16 +33,16 @@ int main(int argc, char** argv) {
     const std::string shown_in = wholefile::printable(in_path);
 
     const std::span<const std::uint8_t> content = wholefile::mmap_file(in_path);
-    const crunchet::Container container = crunchet::build_container(content);
+    const bip::Container container = bip::build_container(content);
     switch (container.status) {
-    case crunchet::Status::built:
+    case bip::BuildStatus::built:
         break;
-    case crunchet::Status::too_large: // refused before any size is reported
+    case bip::BuildStatus::too_large: // refused before any size is reported
         fail_too_large(shown_in);
-    case crunchet::Status::out_of_memory:
+    case bip::BuildStatus::out_of_memory:
         print_size("Original", content.size());
         wholefile::fail("out of memory for '%s'\n", shown_in.c_str());
-    case crunchet::Status::empty: // mmap_file stops on an empty file before this
+    case bip::BuildStatus::empty: // mmap_file stops on an empty file before this
         wholefile::fail("empty '%s'\n", shown_in.c_str());
     }
     print_size("Original", content.size());
