@@ -92,9 +92,13 @@ struct IndexStore {
     std::array<std::uint16_t, ring_size> chunk_of;
     // The next insertion's priority. A conversion numbers a tree's positions just below it.
     Priority clock;
-    // A tree's positions and priorities in key order, while it converts.
+    // A conversion's scratch space, all of it: a tree's positions and priorities in key
+    // order, the numbers given to its nodes, and the stack of a walk or of the right spine.
     std::array<std::uint16_t, ring_size> scratch_pos;
     std::array<Priority, ring_size> scratch_priority;
+    std::array<Priority, ring_size> number;
+    std::array<std::uint16_t, ring_size> stack;
+    std::array<Priority, ring_size> stack_priority;
 };
 
 void init_index_store(IndexStore& index) {
@@ -513,10 +517,6 @@ struct Hybrid {
 struct SortedIndex {
     Hybrid hybrid;
     IndexStore index;
-    // Node numbers and the spine stack of a conversion.
-    std::array<Priority, ring_size> number;
-    std::array<std::uint16_t, ring_size> stack;
-    std::array<Priority, ring_size> stack_priority;
 };
 
 void init_sorted_index(SortedIndex& sorted) {
@@ -543,17 +543,17 @@ void build_linked(SortedIndex& sorted, TreeStore& trees, std::int32_t tree, std:
         const std::int32_t x = index.scratch_pos[static_cast<std::size_t>(i)];
         const Priority prio = index.scratch_priority[static_cast<std::size_t>(i)];
         std::int32_t displaced = NIL;
-        while (depth > 0 && sorted.stack_priority[static_cast<std::size_t>(depth - 1)] > prio)
-            displaced = sorted.stack[static_cast<std::size_t>(--depth)];
+        while (depth > 0 && sorted.index.stack_priority[static_cast<std::size_t>(depth - 1)] > prio)
+            displaced = sorted.index.stack[static_cast<std::size_t>(--depth)];
         left(trees, x) = static_cast<Link>(displaced);
         right(trees, x) = nil_link;
         above(trees, displaced) = link_index(x, left_link);
         const std::int32_t parent =
-            depth > 0 ? sorted.stack[static_cast<std::size_t>(depth - 1)] : root_base + tree;
+            depth > 0 ? sorted.index.stack[static_cast<std::size_t>(depth - 1)] : root_base + tree;
         right(trees, parent) = static_cast<Link>(x);
         above(trees, x) = link_index(parent, right_link);
-        sorted.stack[static_cast<std::size_t>(depth)] = static_cast<std::uint16_t>(x);
-        sorted.stack_priority[static_cast<std::size_t>(depth)] = prio;
+        sorted.index.stack[static_cast<std::size_t>(depth)] = static_cast<std::uint16_t>(x);
+        sorted.index.stack_priority[static_cast<std::size_t>(depth)] = prio;
         ++depth;
     }
     if (n == 0) root_link(trees, tree) = nil_link;
@@ -569,10 +569,11 @@ std::int64_t linked_depth_sum(SortedIndex& sorted, std::int32_t n) {
         for (std::int32_t k = 0; k < n; ++k) {
             const std::int32_t i = direction > 0 ? k : n - 1 - k;
             const Priority prio = index.scratch_priority[static_cast<std::size_t>(i)];
-            while (depth > 0 && sorted.stack_priority[static_cast<std::size_t>(depth - 1)] > prio)
+            while (depth > 0 &&
+                   sorted.index.stack_priority[static_cast<std::size_t>(depth - 1)] > prio)
                 --depth;
             sum += depth;
-            sorted.stack_priority[static_cast<std::size_t>(depth++)] = prio;
+            sorted.index.stack_priority[static_cast<std::size_t>(depth++)] = prio;
         }
     }
     return sum;
@@ -613,13 +614,14 @@ void make_indexed(TreeStore& trees, SortedIndex& sorted, std::int32_t tree) {
     std::int32_t node = root_link(trees, tree);
     while (node != NIL || depth > 0) {
         for (; node != NIL; node = left(trees, node)) {
-            sorted.number[static_cast<std::size_t>(node)] = base + preorder++;
-            sorted.stack[static_cast<std::size_t>(depth++)] = static_cast<std::uint16_t>(node);
+            sorted.index.number[static_cast<std::size_t>(node)] = base + preorder++;
+            sorted.index.stack[static_cast<std::size_t>(depth++)] =
+                static_cast<std::uint16_t>(node);
         }
-        node = sorted.stack[static_cast<std::size_t>(--depth)];
+        node = sorted.index.stack[static_cast<std::size_t>(--depth)];
         index.scratch_pos[static_cast<std::size_t>(n)] = static_cast<std::uint16_t>(node);
         index.scratch_priority[static_cast<std::size_t>(n)] =
-            sorted.number[static_cast<std::size_t>(node)];
+            sorted.index.number[static_cast<std::size_t>(node)];
         ++n;
         node = right(trees, node);
     }
