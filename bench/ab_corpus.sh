@@ -16,10 +16,10 @@ gather() {
     done < <(find "$@" -print0 2>/dev/null | sort -z)
     truncate -s "$limit" "$out"
 }
-mib=$((1024 * 1024))
+export mib=$((1024 * 1024)) # used by the lines sourced below
 # The corpus lines of compare.sh, from the text gather to the random bytes, then its sorted
 # inputs.
-# shellcheck disable=SC1090
+# shellcheck disable=SC1090,SC2016
 source <(sed -n '/^gather "\$work\/text"/,/^head -c \$((4 \* mib)) \/dev\/urandom/p' "$script")
-# shellcheck disable=SC1090
+# shellcheck disable=SC1090,SC2016
 source <(sed -n '/^    python3 - "\$work" <<.PY.$/,/^PY$/p' "$script" | sed 's/^    python3/python3/')
