@@ -179,8 +179,8 @@ inline std::uint64_t load_be64(const std::uint8_t* p) {
 // Key bytes 1..16 as a pair of big-endian halves, bytes 1..8 in the high one. Where the
 // compiler has a 128-bit integer the pair is one such number, which walks side by side keep
 // in registers better than two halves; elsewhere (every 32-bit target) it is two 64-bit
-// halves. LZSS_KEY_HALVES forces the halves, to measure them where both build.
-#if defined(__SIZEOF_INT128__) && !defined(LZSS_KEY_HALVES)
+// halves. BIPAFS_SPLIT_KEY forces the halves, to measure them where both build.
+#if defined(__SIZEOF_INT128__) && !defined(BIPAFS_SPLIT_KEY)
 __extension__ typedef unsigned __int128 KeyBytes;
 
 inline KeyBytes load_key_bytes(const std::uint8_t* p) {
