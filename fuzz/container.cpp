@@ -17,7 +17,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const bip::Outcome outcome = bip::restore({data, size});
-    if (size < wholefile::bip_header_size) {
+    if (size < bip::header_size) {
         FUZZ_CHECK(outcome.status == bip::Status::shorter_than_header);
         return 0;
     }
@@ -26,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         data[0] | data[1] << 8 | data[2] << 16 | static_cast<std::uint32_t>(data[3]) << 24;
     FUZZ_CHECK(outcome.stated_size == stated);
 
-    const std::span<const std::uint8_t> stream(data + wholefile::bip_header_size,
-                                               size - wholefile::bip_header_size);
+    const std::span<const std::uint8_t> stream(data + bip::header_size, size - bip::header_size);
     const std::uint64_t yield = lzss::decoded_size(stream);
     FUZZ_CHECK(outcome.yielded == yield);
     FUZZ_CHECK(outcome.capacity <= lzss::max_decompressed_size(stream.size()));

@@ -6,7 +6,7 @@
 // container is refused before it is mapped, so it prints no size at all; otherwise the
 // original size is printed before compressing starts, and the compressed size once the
 // container is safely written.
-#include "container.hpp"
+#include "bip.hpp"
 #include "wholefile.hpp"
 
 #include <cinttypes>
@@ -31,17 +31,17 @@ int main(int argc, char** argv) {
 
     // The encoder's lengths, and the header's size as stored, are signed 32-bit.
     const std::span<const std::uint8_t> content = wholefile::mmap_file(
-        in_path, crunchet::max_content_size, "too large to compress (2 GiB or more)");
+        in_path, bip::max_content_size, "too large to compress (2 GiB or more)");
     print_size("Original", content.size());
-    const crunchet::Container container = crunchet::build_container(content);
+    const bip::Container container = bip::build_container(content);
     switch (container.status) {
-    case crunchet::Status::built:
+    case bip::BuildStatus::built:
         break;
-    case crunchet::Status::too_large: // mmap_file refuses such an input before this
+    case bip::BuildStatus::too_large: // mmap_file refuses such an input before this
         wholefile::fail("too large to compress (2 GiB or more) '%s'\n", shown_in.c_str());
-    case crunchet::Status::out_of_memory:
+    case bip::BuildStatus::out_of_memory:
         wholefile::fail("out of memory for '%s'\n", shown_in.c_str());
-    case crunchet::Status::empty: // mmap_file stops on an empty file before this
+    case bip::BuildStatus::empty: // mmap_file stops on an empty file before this
         wholefile::fail("empty '%s'\n", shown_in.c_str());
     }
 

@@ -23,4 +23,8 @@ struct FormSwitches {
 // Whether this build can check the trees.
 [[nodiscard]] bool can_check_trees();
 
+// Whether this build lets trees become sorted indexes (not when built without them, for
+// measuring).
+[[nodiscard]] bool has_sorted_index();
+
 } // namespace lzss::probe

@@ -1,7 +1,10 @@
-// The container logic behind uncrunchet, kept apart from the program so that tests and the
-// fuzz target can run it in-process.
+// The container logic behind crunchet and uncrunchet, kept apart from the programs so that
+// tests and the fuzz target can run it in-process.
 //
-// The buffer gets one byte more than the header states (when the stream can fill it): a
+// Building: the size header is stored first, then the encoder writes the stream straight
+// behind it, so nothing is copied.
+//
+// Restoring: the buffer gets one byte more than the header states (when the stream can fill it): a
 // stream that reaches that byte yields more than the header says, and only then is the
 // stream's full yield counted, from its item lengths, for the report. A well-formed
 // container is decoded in one pass and never counted twice.
@@ -18,6 +21,9 @@
 namespace bip {
 
 namespace {
+
+static_assert(container_capacity(1) == 1 + 1 + header_size);
+static_assert(container_capacity(200) == 229);
 
 [[nodiscard]] std::size_t buffer_size_for(std::uint32_t stated_size,
                                           std::span<const std::uint8_t> stream) {
@@ -44,14 +50,44 @@ void prefer_large_pages(std::uint8_t* buffer, std::size_t size) {
 
 } // namespace
 
+Container build_container(std::span<const std::uint8_t> content) {
+    Container result;
+    if (content.empty()) return result;
+    if (content.size() > max_content_size) {
+        result.status = BuildStatus::too_large;
+        return result;
+    }
+
+    result.capacity = static_cast<std::size_t>(container_capacity(content.size()));
+    result.buffer.reset(new (std::nothrow) std::uint8_t[result.capacity]);
+    if (!result.buffer) {
+        result.status = BuildStatus::out_of_memory;
+        return result;
+    }
+
+    std::uint8_t* const start = result.buffer.get();
+    wholefile::store_le32(start, static_cast<std::uint32_t>(content.size()));
+    // The capacity always holds the stream, so a null end can only be a failed allocation.
+    const std::uint8_t* const end =
+        lzss::compress_lzss({start + header_size, result.capacity - header_size}, content);
+    if (end == nullptr) {
+        result.buffer.reset();
+        result.status = BuildStatus::out_of_memory;
+        return result;
+    }
+    result.size = static_cast<std::size_t>(end - start);
+    result.status = BuildStatus::built;
+    return result;
+}
+
 Outcome restore(std::span<const std::uint8_t> file) {
     Outcome outcome;
-    if (file.size() < wholefile::bip_header_size) {
+    if (file.size() < header_size) {
         outcome.status = Status::shorter_than_header;
         return outcome;
     }
     outcome.stated_size = wholefile::load_le32(file.data());
-    const std::span<const std::uint8_t> stream = file.subspan(wholefile::bip_header_size);
+    const std::span<const std::uint8_t> stream = file.subspan(header_size);
 
     outcome.capacity = buffer_size_for(outcome.stated_size, stream);
     outcome.buffer.reset(new (std::nothrow) std::uint8_t[outcome.capacity]);

@@ -6,10 +6,6 @@
 
 namespace wholefile {
 
-// A ".bip" container starts with one such field, the content's size; the LZSS stream of the
-// content follows it to the end of the file.
-inline constexpr std::size_t bip_header_size = 4;
-
 [[nodiscard]] inline std::uint32_t load_le32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;

@@ -1,5 +1,5 @@
 // The container built in memory: its header, its stream, and the inputs it refuses.
-#include "container.hpp"
+#include "bip.hpp"
 #include "lzss.hpp"
 #include "testkit.hpp"
 
@@ -15,9 +15,9 @@ using testkit::Bytes;
 using testkit::counting;
 
 Bytes built(const Bytes& content) {
-    const crunchet::Container c = crunchet::build_container(content);
-    EXPECT_EQ(c.status, crunchet::Status::built);
-    EXPECT_EQ(c.capacity, crunchet::container_capacity(content.size()));
+    const bip::Container c = bip::build_container(content);
+    EXPECT_EQ(c.status, bip::BuildStatus::built);
+    EXPECT_EQ(c.capacity, bip::container_capacity(content.size()));
     return Bytes(c.bytes().begin(), c.bytes().end());
 }
 
@@ -59,17 +59,17 @@ TEST(BuildContainer, HeaderIsLittleEndianSizeAndStreamDecodes) {
 }
 
 TEST(BuildContainer, RefusesEmptyAndTooLarge) {
-    EXPECT_EQ(crunchet::build_container({}).status, crunchet::Status::empty);
+    EXPECT_EQ(bip::build_container({}).status, bip::BuildStatus::empty);
 
     // Address space that faults on any access: the refusal must come before reading it.
-    const std::size_t size = crunchet::max_content_size + 1;
+    const std::size_t size = bip::max_content_size + 1;
     void* const reserved =
         ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     ASSERT_NE(reserved, MAP_FAILED);
-    const crunchet::Container c =
-        crunchet::build_container({static_cast<const std::uint8_t*>(reserved), size});
+    const bip::Container c =
+        bip::build_container({static_cast<const std::uint8_t*>(reserved), size});
     ::munmap(reserved, size);
-    EXPECT_EQ(c.status, crunchet::Status::too_large);
+    EXPECT_EQ(c.status, bip::BuildStatus::too_large);
     EXPECT_EQ(c.buffer, nullptr);
 }
 

@@ -1,10 +1,11 @@
-// The encoder against streams worked out by hand, against an independent model of its
-// search trees, at the edges of its output buffer, and through the decoder.
+// The encoder against streams worked out by hand, against the plain reference encoder on
+// inputs that exercise every kind of tree surgery, on the inputs it must refuse, and through
+// the decoder. Its output room is tested in equivalence_test.cpp, beside the reference's.
 #include "lzss.hpp"
+#include "reference_encoder.hpp"
 #include "stream_builder.hpp"
 #include "test_inputs.hpp"
 #include "testkit.hpp"
-#include "tree_model.hpp"
 
 #include <gtest/gtest.h>
 
@@ -188,11 +189,17 @@ TEST(CompressLzss, TieBreaks) {
     for (const Case& c : tie_breaks()) EXPECT_EQ(compress(c.input), c.expected) << c.label;
 }
 
-// The model must reproduce the hand-worked streams before its word counts for anything.
-TEST(TreeModel, AgreesWithHandWorkedStreams) {
+// The reference must reproduce the hand-worked streams before its word counts for anything.
+TEST(ReferenceEncoder, AgreesWithHandWorkedStreams) {
     std::vector<Case> all = vectors();
     for (Case& c : tie_breaks()) all.push_back(std::move(c));
-    for (const Case& c : all) EXPECT_EQ(tree_model::encode(c.input), c.expected) << c.label;
+    for (const Case& c : all) {
+        Bytes out(lzss::max_compressed_size(c.input.size()));
+        const std::uint8_t* const end = lzss_reference::compress_lzss(out, c.input);
+        ASSERT_NE(end, nullptr) << c.label;
+        out.resize(static_cast<std::size_t>(end - out.data()));
+        EXPECT_EQ(out, c.expected) << c.label;
+    }
 }
 
 // Inputs over few symbols, long enough for positions to leave their trees, give many ties,
@@ -227,11 +234,15 @@ std::vector<Bytes> tree_heavy_inputs() {
     return inputs;
 }
 
-TEST(CompressLzss, MatchesTreeModel) {
-    tree_model::Counts counts;
+TEST(CompressLzss, MatchesReferenceThroughEveryTreeSurgery) {
+    lzss_reference::TreeCounts counts;
     std::size_t index = 0;
     for (const Bytes& input : tree_heavy_inputs()) {
-        const Bytes expected = tree_model::encode(input, &counts);
+        Bytes expected(lzss::max_compressed_size(input.size()));
+        const std::uint8_t* const end =
+            lzss_reference::compress_lzss_counting(expected, input, counts);
+        ASSERT_NE(end, nullptr);
+        expected.resize(static_cast<std::size_t>(end - expected.data()));
         ASSERT_EQ(compress(input), expected)
             << "input " << index << ", " << input.size() << " bytes";
         ++index;
@@ -240,40 +251,6 @@ TEST(CompressLzss, MatchesTreeModel) {
     EXPECT_GT(counts.replacements, 1000u);
     EXPECT_GT(counts.two_child_moved, 100u);
     EXPECT_GT(counts.two_child_adjacent, 100u);
-}
-
-// Output sizes at and around the stream's exact length, with guard bytes after the room.
-TEST(CompressLzss, OutputRoomIsExactAndNeverOverrun) {
-    const std::vector<Bytes> inputs = {bytes_of("abc"), repeat(40, 'a'), testkit::counting(200),
-                                       bytes_of("the cat sat on the mat; the cat sat on the hat"),
-                                       concat(ring_block(), ring_block())};
-    constexpr std::size_t guard = 64;
-    constexpr std::uint8_t guard_byte = 0xA5;
-    for (const Bytes& input : inputs) {
-        const Bytes stream = compress(input);
-        ASSERT_FALSE(stream.empty());
-        const std::size_t full = stream.size();
-        for (const std::size_t room : {full, full - 1, full / 2, std::size_t{1}, std::size_t{0}}) {
-            Bytes buffer(room + guard, guard_byte);
-            const std::uint8_t* const end =
-                lzss::compress_lzss(std::span(buffer.data(), room), input);
-            if (room == full) {
-                ASSERT_EQ(end, buffer.data() + full) << input.size() << " bytes, room " << room;
-            } else {
-                EXPECT_EQ(end, nullptr) << input.size() << " bytes, room " << room;
-            }
-            // What fits is the stream's beginning; nothing past the room is touched.
-            EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + static_cast<long>(room),
-                                   stream.begin()))
-                << input.size() << " bytes, room " << room;
-            EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<long>(room), buffer.end(),
-                                    [](std::uint8_t b) { return b == guard_byte; }))
-                << input.size() << " bytes, room " << room;
-        }
-        // A heap block of exactly one byte too few: the address checker sees any overrun.
-        const auto tight = std::make_unique<std::uint8_t[]>(full - 1);
-        EXPECT_EQ(lzss::compress_lzss(std::span(tight.get(), full - 1), input), nullptr);
-    }
 }
 
 TEST(CompressLzss, RefusesEmptyAndOversizedInput) {
@@ -296,28 +273,12 @@ TEST(CompressLzss, RefusesEmptyAndOversizedInput) {
 std::vector<std::pair<std::string, Bytes>> round_trip_inputs() {
     std::vector<std::pair<std::string, Bytes>> inputs;
     Random random(99);
-    const auto random_bytes = [&](std::size_t n) {
-        Bytes b(n);
-        for (auto& byte : b) byte = static_cast<std::uint8_t>(random.next());
-        return b;
-    };
+    std::uint64_t seed = 100;
+    const auto random_bytes = [&](std::size_t n) { return test_inputs::random_bytes(n, ++seed); };
     const auto periodic = [&](std::size_t period, std::size_t n) {
-        const Bytes unit = random_bytes(period);
-        Bytes b(n);
-        for (std::size_t i = 0; i < n; ++i) b[i] = unit[i % period];
-        return b;
+        return test_inputs::periodic(n, period, ++seed);
     };
-    const auto text_like = [&](std::size_t n) {
-        static const char* const words[] = {"the ",   "file ", "data ",    "of ", "game ", "and ",
-                                            "entry ", "\n",    "archive ", "   ", "0x00 "};
-        Bytes b;
-        while (b.size() < n) {
-            const std::string_view w = words[random.below(std::size(words))];
-            b.insert(b.end(), w.begin(), w.end());
-        }
-        b.resize(n);
-        return b;
-    };
+    const auto text_like = [&](std::size_t n) { return test_inputs::text_like(n, ++seed); };
 
     for (std::size_t n = 1; n <= 40; ++n) {
         inputs.emplace_back("random " + std::to_string(n), random_bytes(n));
@@ -337,22 +298,8 @@ std::vector<std::pair<std::string, Bytes>> round_trip_inputs() {
     for (const std::size_t period : {4095, 4096, 4097})
         inputs.emplace_back("period " + std::to_string(period), periodic(period, 3 * period + 100));
     for (int i = 0; i < 60; ++i) {
-        // Runs of random bytes and lengths, and copies of earlier stretches.
-        Bytes b;
         const std::size_t n = 1 + random.below(20000);
-        while (b.size() < n) {
-            if (random.below(2) == 0 || b.size() < 20) {
-                b.insert(b.end(), 1 + random.below(300), static_cast<std::uint8_t>(random.next()));
-            } else {
-                const std::size_t from = random.below(b.size());
-                const std::size_t len =
-                    std::min<std::size_t>(1 + random.below(200), b.size() - from);
-                b.insert(b.end(), b.begin() + static_cast<long>(from),
-                         b.begin() + static_cast<long>(from + len));
-            }
-        }
-        b.resize(n);
-        inputs.emplace_back("mixed " + std::to_string(i), std::move(b));
+        inputs.emplace_back("mixed " + std::to_string(i), test_inputs::runs_and_copies(n, ++seed));
     }
     Bytes large = text_like(3 << 20);
     for (std::size_t i = 0; i < large.size(); i += 1 + random.below(5000))

@@ -37,6 +37,7 @@ struct EncoderState {
     std::vector<std::uint8_t> window;
     int best_pos = 0;
     int best_len = 0;
+    TreeCounts counts;
 };
 
 // Empty trees, and a window that reads as the decoder's: 0x00 before the input, and 0x00 in
@@ -52,6 +53,7 @@ EncoderState make_state() {
 
 // Puts r where p was: r inherits p's parent and both children, and p leaves the tree.
 void replace_node(EncoderState& state, std::int32_t p, std::int32_t r) {
+    ++state.counts.replacements;
     state.parent[r] = state.parent[p];
     state.left[r] = state.left[p];
     state.right[r] = state.right[p];
@@ -114,6 +116,7 @@ void insert_node(EncoderState& state, std::int32_t r) {
 // place to the greatest node of its left subtree.
 void delete_node(EncoderState& state, std::int32_t p) {
     if (state.parent[p] == NIL) return;
+    ++state.counts.deletions;
 
     std::int32_t q = 0;
     if (state.right[p] == NIL) {
@@ -123,11 +126,14 @@ void delete_node(EncoderState& state, std::int32_t p) {
     } else {
         q = state.left[p];
         if (state.right[q] != NIL) {
+            ++state.counts.two_child_moved;
             while (state.right[q] != NIL) q = state.right[q];
             state.right[state.parent[q]] = state.left[q];
             state.parent[state.left[q]] = state.parent[q];
             state.left[q] = state.left[p];
             state.parent[state.left[p]] = q;
+        } else {
+            ++state.counts.two_child_adjacent;
         }
         state.right[q] = state.right[p];
         state.parent[state.right[p]] = q;
@@ -175,7 +181,8 @@ std::vector<std::uint8_t> group_items(const std::vector<Item>& items) {
 
 } // namespace
 
-std::uint8_t* compress_lzss(std::span<std::uint8_t> out, std::span<const std::uint8_t> src) {
+std::uint8_t* compress_lzss_counting(std::span<std::uint8_t> out, std::span<const std::uint8_t> src,
+                                     TreeCounts& counts) {
     if (src.empty() || src.size() > max_input_size) return nullptr;
 
     EncoderState state = make_state();
@@ -221,10 +228,19 @@ std::uint8_t* compress_lzss(std::span<std::uint8_t> out, std::span<const std::ui
         }
     }
 
+    counts.replacements += state.counts.replacements;
+    counts.deletions += state.counts.deletions;
+    counts.two_child_moved += state.counts.two_child_moved;
+    counts.two_child_adjacent += state.counts.two_child_adjacent;
     const std::vector<std::uint8_t> stream = group_items(items);
     std::copy_n(stream.begin(), std::min(stream.size(), out.size()), out.begin());
     if (stream.size() > out.size()) return nullptr;
     return out.data() + stream.size();
+}
+
+std::uint8_t* compress_lzss(std::span<std::uint8_t> out, std::span<const std::uint8_t> src) {
+    TreeCounts ignored;
+    return compress_lzss_counting(out, src, ignored);
 }
 
 } // namespace lzss_reference

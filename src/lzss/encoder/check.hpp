@@ -4,7 +4,7 @@
 // small enough for that to be quick, and stops the process on the first fault it finds.
 #pragma once
 
-#include "hybrid.hpp"
+#include "index.hpp"
 
 #ifdef LZSS_CHECK_TREES
 #include <algorithm>
@@ -38,8 +38,7 @@ void expect(bool holds, const char* what, std::int32_t tree) {
 
 // A linked tree: every link leads to a node whose `above` names that link, keys in order
 // are strictly increasing and start with the tree's byte. Returns the number of nodes.
-std::int32_t check_linked(const EncoderState& state, std::int32_t tree) {
-    const TreeStore& trees = state.trees;
+std::int32_t check_linked(const TreeStore& trees, std::int32_t tree) {
     std::array<std::size_t, ring_size> pending_links;
     std::size_t pending = 0;
     std::int32_t count = 0;
@@ -67,15 +66,16 @@ std::int32_t check_linked(const EncoderState& state, std::int32_t tree) {
     return count;
 }
 
+#ifndef LZSS_NO_SORTED_INDEX
 // An indexed tree: chunks in rank, sizes within bounds, each chunk's lowest priority right,
 // positions in strictly increasing key order mapped to their chunks, priorities below the
 // clock, and when `thorough`, all distinct. Returns the number of positions.
-std::int32_t check_indexed(EncoderState& state, std::int32_t tree, bool thorough) {
-    const TreeStore& trees = state.trees;
-    const IndexStore& index = state.index;
-    const TreeIndex view(state.trees, state.index, tree);
+std::int32_t check_indexed(TreeStore& trees, SortedIndex& sorted, std::int32_t tree,
+                           bool thorough) {
+    const IndexStore& index = sorted.index;
+    const TreeIndex view(trees, sorted.index, tree);
     expect(view.total() > 0, "an indexed tree without chunks", tree);
-    expect(root_link(state.trees, tree) == nil_link, "an indexed tree with links", tree);
+    expect(root_link(trees, tree) == nil_link, "an indexed tree with links", tree);
     std::vector<Priority> priorities;
     std::int32_t count = 0;
     std::int32_t previous = NIL;
@@ -109,43 +109,52 @@ std::int32_t check_indexed(EncoderState& state, std::int32_t tree, bool thorough
            "two positions share a priority", tree);
     return count;
 }
+#endif
 
-std::int32_t check_tree(EncoderState& state, std::int32_t tree, bool thorough = false) {
-    return is_linked(state, tree) ? check_linked(state, tree)
-                                  : check_indexed(state, tree, thorough);
+std::int32_t check_tree(TreeStore& trees, SortedIndex& sorted, std::int32_t tree,
+                        bool thorough = false) {
+#ifndef LZSS_NO_SORTED_INDEX
+    if (!is_linked(sorted, tree)) return check_indexed(trees, sorted, tree, thorough);
+#else
+    static_cast<void>(sorted);
+    static_cast<void>(thorough);
+#endif
+    return check_linked(trees, tree);
 }
 
 // Every tree, and that the positions marked as in a tree are exactly those the trees hold.
-void check_all_trees(EncoderState& state) {
+void check_all_trees(TreeStore& trees, SortedIndex& sorted) {
     std::int32_t held = 0;
-    for (std::int32_t tree = 0; tree < tree_count; ++tree) held += check_tree(state, tree, true);
-    const auto marked = std::count_if(state.trees.above.begin(), state.trees.above.end() - 1,
+    for (std::int32_t tree = 0; tree < tree_count; ++tree)
+        held += check_tree(trees, sorted, tree, true);
+    const auto marked = std::count_if(trees.above.begin(), trees.above.end() - 1,
                                       [](Link link) { return link != not_in_tree; });
     expect(held == marked, "positions marked as in a tree that no tree holds", -1);
 }
 
 class Checker {
 public:
-    Checker(EncoderState& state, std::size_t input_size, bool wanted)
-        : state_(state), on_(wanted && input_size <= checked_input_limit) {}
+    Checker(TreeStore& trees, SortedIndex& sorted, std::size_t input_size, bool wanted)
+        : trees_(trees), sorted_(sorted), on_(wanted && input_size <= checked_input_limit) {}
 
     // Remembers the tree of the position about to be deleted, which the window's byte there
     // will not tell once it is overwritten.
     void before_delete(std::int32_t s) {
-        if (on_) deleted_trees_.push_back(state_.trees.window[static_cast<std::size_t>(s)]);
+        if (on_) deleted_trees_.push_back(trees_.window[static_cast<std::size_t>(s)]);
     }
 
     void after_step(std::int32_t inserted_tree) {
         if (!on_) return;
-        static_cast<void>(check_tree(state_, inserted_tree));
+        static_cast<void>(check_tree(trees_, sorted_, inserted_tree));
         for (const std::int32_t tree : deleted_trees_)
-            if (tree != inserted_tree) static_cast<void>(check_tree(state_, tree));
+            if (tree != inserted_tree) static_cast<void>(check_tree(trees_, sorted_, tree));
         deleted_trees_.clear();
-        if (++steps_ % 256 == 0) check_all_trees(state_);
+        if (++steps_ % 256 == 0) check_all_trees(trees_, sorted_);
     }
 
 private:
-    EncoderState& state_;
+    TreeStore& trees_;
+    SortedIndex& sorted_;
     bool on_;
     std::vector<std::int32_t> deleted_trees_;
     std::size_t steps_ = 0;
@@ -157,7 +166,7 @@ constexpr bool trees_checkable = false;
 
 class Checker {
 public:
-    Checker(EncoderState&, std::size_t, bool) {}
+    Checker(TreeStore&, SortedIndex&, std::size_t, bool) {}
     void before_delete(std::int32_t) {}
     void after_step(std::int32_t) {}
 };

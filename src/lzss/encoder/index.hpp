@@ -1,10 +1,14 @@
-// The sorted index: the form a tree takes when its linked shape has grown deep.
+// The sorted index: the form a tree takes when its linked shape has grown deep, the switches
+// between the two forms, and when a tree makes them. The encoder reaches all of it through
+// one seam (the end of this file): is_linked, all_linked, insert_indexed, erase_indexed and
+// account_excess. Building with LZSS_NO_SORTED_INDEX replaces the seam with one that keeps
+// every tree linked.
 //
 // A linked tree is, at every moment, the Cartesian tree of the positions it holds: ordered by
 // key, and a min-heap on a priority that follows three rules. A position's priority is the
 // time it was inserted; a position that takes the place of an 18-byte match takes its
-// priority; and when a node with two children is deleted, its key-order predecessor (the
-// greatest node of its left subtree, which moves up into its place) takes its priority.
+// priority; and when a node with two children is deleted, the heir rule (trees.hpp) moves its
+// key-order predecessor up into its place, and that heir takes its priority.
 // Insertion and deletion keep that heap order, and a Cartesian tree with distinct priorities
 // is unique, so the shape follows from the keys and priorities alone, and so does what a walk
 // finds:
@@ -22,28 +26,51 @@
 // The index keeps a tree's positions in key order in chunks of up to 64, with each chunk's
 // lowest priority, and the chunks' order per tree. Any two neighbouring chunks hold more than
 // 32 positions between them (they merge otherwise), which bounds how many chunks there are.
-// The two forms convert into each other in time linear in the tree's size (hybrid.hpp).
+//
+// When a tree changes form. A linked tree is fast while its walks are short, which on
+// ordinary data they nearly always are. A walk longer than the allowance adds what goes
+// beyond it to its tree's effort (the walk leaves it in the tree's excess, and the scheduler
+// accounts for it after each batch of steps), and the effort wears off by one for every step
+// of the encoder. A tree whose effort passes the budget becomes an index, whose cost per step
+// does not depend on the shape. An indexed tree looks at its shape again after twice as many
+// insertions and deletions as it held positions at its last review (and a margin), or once it
+// has shrunk to half that size, by working out how deep its linked form would be; once an
+// average walk would be short again, it goes back to linked form, as it does when it
+// empties. Each review and conversion takes time linear in the tree's size, paid for by the
+// steps between. (The constants are in the tuning block of trees.hpp.)
+//
+// The conversions keep the tree exactly as the linked operations would have left it. From
+// linked to index: a walk in key order, numbering the nodes in preorder, which puts every
+// ancestor below its descendants; every rule of the index compares only priorities of nodes
+// one of which is the other's ancestor. From index to linked: the Cartesian tree, built
+// with a stack.
 #pragma once
 
-#include "tree.hpp"
+#include "trees.hpp"
+
+#ifndef LZSS_NO_SORTED_INDEX
 
 #include <limits>
+#include <memory>
+
+#ifdef LZSS_CHECK_TREES
+#include <cstdio>
+#include <cstdlib>
+#endif
 
 namespace lzss {
 namespace {
 
+// ---- The index ------------------------------------------------------------------------------
+
 using Priority = std::uint32_t;
 
-constexpr std::int32_t chunk_capacity = 64;
 // Neighbouring chunks that hold this many positions or fewer between them merge.
 constexpr std::int32_t merge_limit = chunk_capacity / 2;
 // A tree of n positions has at most n / (merge_limit / 2) + 1 chunks: every disjoint pair of
 // neighbours holds more than merge_limit.
 constexpr std::int32_t tree_chunk_limit = ring_size / (merge_limit / 2) + 1;
 constexpr std::int32_t chunk_pool_size = ring_size / (merge_limit / 2) + tree_count;
-// Chunks made by a conversion are filled this far, so that the next few insertions do not
-// split them at once.
-constexpr std::int32_t conversion_fill = chunk_capacity * 3 / 4;
 static_assert(conversion_fill > merge_limit / 2 && conversion_fill <= chunk_capacity);
 static_assert(chunk_pool_size <= 0xFFFF && tree_chunk_limit <= 0xFFFF);
 
@@ -65,9 +92,13 @@ struct IndexStore {
     std::array<std::uint16_t, ring_size> chunk_of;
     // The next insertion's priority. A conversion numbers a tree's positions just below it.
     Priority clock;
-    // A tree's positions and priorities in key order, while it converts.
+    // A conversion's scratch space, all of it: a tree's positions and priorities in key
+    // order, the numbers given to its nodes, and the stack of a walk or of the right spine.
     std::array<std::uint16_t, ring_size> scratch_pos;
     std::array<Priority, ring_size> scratch_priority;
+    std::array<Priority, ring_size> number;
+    std::array<std::uint16_t, ring_size> stack;
+    std::array<Priority, ring_size> stack_priority;
 };
 
 void init_index_store(IndexStore& index) {
@@ -123,8 +154,8 @@ public:
         const Slot slot{c.rank, at};
         const Priority own = c.priority[static_cast<std::size_t>(at)];
 
-        // With both neighbours below it in the tree, p has two children, and the greatest node
-        // of its left subtree, its predecessor, moves up into its place.
+        // With both neighbours below it in the tree, p has two children, and by the heir rule
+        // (trees.hpp) its predecessor moves up into its place and takes its priority.
         const Slot pred = before(slot);
         const Slot succ = after(slot);
         bool heir_here = false;
@@ -465,5 +496,239 @@ private:
     std::array<std::uint16_t, tree_chunk_limit>& order_;
 };
 
+// ---- Forms and conversions ------------------------------------------------------------------
+
+struct Hybrid {
+    std::array<Form, tree_count> form;
+    std::int32_t indexed_trees;
+    // Linked trees: the effort of long walks, as it stood at the step of the last one.
+    std::array<std::int64_t, tree_count> effort;
+    std::array<std::uint64_t, tree_count> effort_step;
+    // Indexed trees: their size, their size at the last review, and the insertions and
+    // deletions until the next one.
+    std::array<std::int32_t, tree_count> size;
+    std::array<std::int32_t, tree_count> reviewed_size;
+    std::array<std::int32_t, tree_count> until_review;
+    std::uint64_t to_index;
+    std::uint64_t to_linked;
+};
+
+// What the sorted indexes add to the encoder's state.
+struct SortedIndex {
+    Hybrid hybrid;
+    IndexStore index;
+};
+
+void init_sorted_index(SortedIndex& sorted) {
+    std::memset(&sorted.hybrid, 0, sizeof sorted.hybrid);
+    init_index_store(sorted.index);
+}
+
+[[nodiscard]] inline bool is_linked(const SortedIndex& sorted, std::int32_t tree) {
+    return sorted.hybrid.form[static_cast<std::size_t>(tree)] == Form::linked;
+}
+
+// Whether every tree is linked, as on ordinary data: then nothing else need be asked.
+[[nodiscard]] inline bool all_linked(const SortedIndex& sorted) {
+    return sorted.hybrid.indexed_trees == 0;
+}
+
+// The linked form of a tree from its n positions and priorities in key order (the scratch
+// arrays): each position hangs below the last one on the right spine with a lower priority,
+// and takes what it displaces there as its left subtree.
+void build_linked(SortedIndex& sorted, TreeStore& trees, std::int32_t tree, std::int32_t n) {
+    const IndexStore& index = sorted.index;
+    std::int32_t depth = 0;
+    for (std::int32_t i = 0; i < n; ++i) {
+        const std::int32_t x = index.scratch_pos[static_cast<std::size_t>(i)];
+        const Priority prio = index.scratch_priority[static_cast<std::size_t>(i)];
+        std::int32_t displaced = NIL;
+        while (depth > 0 && sorted.index.stack_priority[static_cast<std::size_t>(depth - 1)] > prio)
+            displaced = sorted.index.stack[static_cast<std::size_t>(--depth)];
+        left(trees, x) = static_cast<Link>(displaced);
+        right(trees, x) = nil_link;
+        above(trees, displaced) = link_index(x, left_link);
+        const std::int32_t parent =
+            depth > 0 ? sorted.index.stack[static_cast<std::size_t>(depth - 1)] : root_base + tree;
+        right(trees, parent) = static_cast<Link>(x);
+        above(trees, x) = link_index(parent, right_link);
+        sorted.index.stack[static_cast<std::size_t>(depth)] = static_cast<std::uint16_t>(x);
+        sorted.index.stack_priority[static_cast<std::size_t>(depth)] = prio;
+        ++depth;
+    }
+    if (n == 0) root_link(trees, tree) = nil_link;
+}
+
+// The sum over the n scratch entries of their depth in the linked form: a node's ancestors
+// are the nearer entries of lower priority than everything between, on either side.
+std::int64_t linked_depth_sum(SortedIndex& sorted, std::int32_t n) {
+    const IndexStore& index = sorted.index;
+    std::int64_t sum = 0;
+    for (const std::int32_t direction : {1, -1}) {
+        std::int32_t depth = 0;
+        for (std::int32_t k = 0; k < n; ++k) {
+            const std::int32_t i = direction > 0 ? k : n - 1 - k;
+            const Priority prio = index.scratch_priority[static_cast<std::size_t>(i)];
+            while (depth > 0 &&
+                   sorted.index.stack_priority[static_cast<std::size_t>(depth - 1)] > prio)
+                --depth;
+            sum += depth;
+            sorted.index.stack_priority[static_cast<std::size_t>(depth++)] = prio;
+        }
+    }
+    return sum;
+}
+
+#ifdef LZSS_CHECK_TREES
+// The index made from a linked tree, built back into linked form, must give the same links.
+void check_agreement(TreeStore& trees, SortedIndex& sorted, std::int32_t tree) {
+    const std::int32_t n = TreeIndex(trees, sorted.index, tree).gather();
+    const auto rebuilt = std::make_unique<TreeStore>(trees);
+    build_linked(sorted, *rebuilt, tree, n);
+    bool same = root_link(*rebuilt, tree) == root_link(trees, tree);
+    for (std::int32_t i = 0; i < n; ++i) {
+        const std::int32_t x = sorted.index.scratch_pos[static_cast<std::size_t>(i)];
+        same = same && left(*rebuilt, x) == left(trees, x) && right(*rebuilt, x) == right(trees, x);
+    }
+    if (!same) {
+        std::fprintf(stderr,
+                     "encoder tree check failed: an index disagrees with its tree (tree %d)\n",
+                     tree);
+        std::abort();
+    }
+}
+#endif
+
+void schedule_review(SortedIndex& sorted, std::int32_t tree, std::int32_t n) {
+    sorted.hybrid.reviewed_size[static_cast<std::size_t>(tree)] = n;
+    sorted.hybrid.until_review[static_cast<std::size_t>(tree)] = 2 * n + review_margin;
+}
+
+void make_indexed(TreeStore& trees, SortedIndex& sorted, std::int32_t tree) {
+    IndexStore& index = sorted.index;
+    // Numbers below the clock, so that every later insertion has a higher priority.
+    const Priority base = index.clock - static_cast<Priority>(ring_size);
+    Priority preorder = 0;
+    std::int32_t n = 0;
+    std::int32_t depth = 0;
+    std::int32_t node = root_link(trees, tree);
+    while (node != NIL || depth > 0) {
+        for (; node != NIL; node = left(trees, node)) {
+            sorted.index.number[static_cast<std::size_t>(node)] = base + preorder++;
+            sorted.index.stack[static_cast<std::size_t>(depth++)] =
+                static_cast<std::uint16_t>(node);
+        }
+        node = sorted.index.stack[static_cast<std::size_t>(--depth)];
+        index.scratch_pos[static_cast<std::size_t>(n)] = static_cast<std::uint16_t>(node);
+        index.scratch_priority[static_cast<std::size_t>(n)] =
+            sorted.index.number[static_cast<std::size_t>(node)];
+        ++n;
+        node = right(trees, node);
+    }
+    TreeIndex(trees, index, tree).fill(n);
+#ifdef LZSS_CHECK_TREES
+    check_agreement(trees, sorted, tree);
+#endif
+    root_link(trees, tree) = nil_link;
+    sorted.hybrid.form[static_cast<std::size_t>(tree)] = Form::indexed;
+    ++sorted.hybrid.indexed_trees;
+    schedule_review(sorted, tree, n);
+    sorted.hybrid.size[static_cast<std::size_t>(tree)] = n;
+    ++sorted.hybrid.to_index;
+}
+
+void make_linked(TreeStore& trees, SortedIndex& sorted, std::int32_t tree, std::int32_t n) {
+    TreeIndex(trees, sorted.index, tree).clear();
+    build_linked(sorted, trees, tree, n);
+    sorted.hybrid.form[static_cast<std::size_t>(tree)] = Form::linked;
+    --sorted.hybrid.indexed_trees;
+    sorted.hybrid.effort[static_cast<std::size_t>(tree)] = 0;
+    ++sorted.hybrid.to_linked;
+}
+
+// An indexed tree's review: back to linked form when an average walk there would be short.
+void review(TreeStore& trees, SortedIndex& sorted, std::int32_t tree) {
+    const std::int32_t n = TreeIndex(trees, sorted.index, tree).gather();
+    if (linked_depth_sum(sorted, n) <= static_cast<std::int64_t>(n) * review_depth) {
+        make_linked(trees, sorted, tree, n);
+        return;
+    }
+    schedule_review(sorted, tree, n);
+}
+
+// Accounts for what long walks left in the trees' excess, as it stands at step `step`.
+[[gnu::noinline]] void account_excess(TreeStore& trees, SortedIndex& sorted, std::uint64_t step) {
+    Hybrid& hybrid = sorted.hybrid;
+    trees.excess_seen = false;
+    for (std::size_t t = 0; t < tree_count; ++t) {
+        const std::uint32_t excess = trees.excess[t];
+        if (excess == 0) continue;
+        trees.excess[t] = 0;
+        const auto worn = static_cast<std::int64_t>(step - hybrid.effort_step[t]);
+        hybrid.effort[t] = std::max<std::int64_t>(0, hybrid.effort[t] - worn) + excess;
+        hybrid.effort_step[t] = step;
+        if (hybrid.effort[t] > effort_budget && is_linked(sorted, static_cast<std::int32_t>(t)))
+            make_indexed(trees, sorted, static_cast<std::int32_t>(t));
+    }
+}
+
+// Counts an operation on an indexed tree towards its next review.
+void tick(TreeStore& trees, SortedIndex& sorted, std::int32_t tree) {
+    const auto t = static_cast<std::size_t>(tree);
+    if (--sorted.hybrid.until_review[t] == 0 ||
+        2 * sorted.hybrid.size[t] < sorted.hybrid.reviewed_size[t])
+        review(trees, sorted, tree);
+}
+
+// Inserts position r into its tree, which is indexed, and returns its match.
+[[gnu::noinline, nodiscard]] PackedMatch insert_indexed(TreeStore& trees, SortedIndex& sorted,
+                                                        std::int32_t tree, std::int32_t r) {
+    const PackedMatch match = TreeIndex(trees, sorted.index, tree).insert(r);
+    if (unpack(match).length != longest) ++sorted.hybrid.size[static_cast<std::size_t>(tree)];
+    tick(trees, sorted, tree);
+    return match;
+}
+
+// Takes position p out of its indexed tree.
+[[gnu::noinline]] void erase_indexed(TreeStore& trees, SortedIndex& sorted, std::int32_t p) {
+    const std::int32_t tree = trees.window[static_cast<std::size_t>(p)];
+    --sorted.hybrid.size[static_cast<std::size_t>(tree)];
+    if (TreeIndex(trees, sorted.index, tree).erase(p))
+        tick(trees, sorted, tree);
+    else
+        make_linked(trees, sorted, tree, 0);
+}
+
 } // namespace
 } // namespace lzss
+
+#else // LZSS_NO_SORTED_INDEX: every tree stays linked.
+
+namespace lzss {
+namespace {
+
+struct SortedIndex {
+    struct {
+        std::uint64_t to_index = 0;
+        std::uint64_t to_linked = 0;
+    } hybrid;
+};
+
+inline void init_sorted_index(SortedIndex&) {}
+[[nodiscard]] constexpr bool is_linked(const SortedIndex&, std::int32_t) {
+    return true;
+}
+[[nodiscard]] constexpr bool all_linked(const SortedIndex&) {
+    return true;
+}
+[[nodiscard]] inline PackedMatch insert_indexed(TreeStore&, SortedIndex&, std::int32_t,
+                                                std::int32_t) {
+    return 0;
+}
+inline void erase_indexed(TreeStore&, SortedIndex&, std::int32_t) {}
+inline void account_excess(TreeStore&, SortedIndex&, std::uint64_t) {}
+
+} // namespace
+} // namespace lzss
+
+#endif
