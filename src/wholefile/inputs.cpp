@@ -41,17 +41,20 @@ std::set<std::pair<dev_t, ino_t>>& read_files() {
     return ids;
 }
 
+// The paths and messages of the table; they live as long as the process.
+std::string texts[2 * mapped_max];
+
 void keep_mapping(const char* path, int fd, const std::uint8_t* map, std::uint64_t size) {
-    if (mapped_count == mapped_max) return;
-    // Kept for the life of the process: the handler may need them at any moment.
-    const std::string* const kept_path = new std::string(path);
+    const int k = mapped_count;
+    if (k == mapped_max) return;
+    texts[2 * k] = path;
     // Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) about "'" + string.
-    auto* const message = new std::string(1, '\'');
-    message->append(printable(path)).append("' changed during the run\n");
+    std::string& message = texts[2 * k + 1];
+    message.assign(1, '\'').append(printable(path)).append("' changed during the run\n");
     const auto begin = reinterpret_cast<std::uintptr_t>(map);
-    mapped[mapped_count] = {
-        begin, begin + size, fd, size, kept_path->c_str(), message->c_str(), message->size()};
-    mapped_count = mapped_count + 1; // published last, for the handler
+    mapped[k] = {begin,           begin + size,  fd, size, texts[2 * k].c_str(),
+                 message.c_str(), message.size()};
+    mapped_count = k + 1; // published last, for the handler
 }
 
 std::span<std::uint8_t> map_whole(const char* path, std::uint64_t max_size, const char* too_large,
