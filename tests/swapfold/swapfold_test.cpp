@@ -255,7 +255,8 @@ TEST(Swapfold, NameWithASlashNeedsItsSubdirectory) {
     }
 }
 
-TEST(Swapfold, ExtractionDirectoryThatIsAFileFailsToChdir) {
+// "chdir failed" is the tool's fixed message for a ja/ it cannot use.
+TEST(Swapfold, ExtractionDirectoryThatIsAFileStopsBeforeExtracting) {
     TempDir dir;
     testkit::write_bytes(dir / "in.afs", afstest::build(mixed()));
     testkit::write_bytes(dir / "ja", testkit::bytes_of("a file"));
@@ -576,7 +577,9 @@ TEST(Swapfold, ReplacementThatCannotBeUsedStops) {
     }
 }
 
-TEST(Swapfold, ReturnsToTheStartingDirectoryAfterExtraction) {
+// Whatever path ja/ is, extraction lands in it, and en/ and out.afs are still found where
+// they were named, from the directory the run started in.
+TEST(Swapfold, OutputAndReplacementsAreFoundWhereNamedWhateverTheExtractionPath) {
     for (const std::string ja : {"a/b", "link", "a/b/../b"}) {
         SCOPED_TRACE(ja);
         TempDir dir;
