@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace afstest {
 
@@ -18,6 +19,23 @@ Rebuilt rebuild_archive(const swapfold::Archive& archive,
         at += piece.size;
     }
     return result;
+}
+
+std::vector<std::uint8_t>
+rebuilt_bytes(std::span<const std::uint8_t> input,
+              const std::map<std::string, std::vector<std::uint8_t>>& replacements) {
+    const swapfold::Checked checked = swapfold::check_archive(input);
+    if (checked.verdict != swapfold::Verdict::ok) throw std::runtime_error("not a valid archive");
+    const swapfold::Archive& archive = checked.archive;
+    std::vector<swapfold::Replacement> by_entry(archive.entries);
+    for (std::uint32_t i = 0; i < archive.entries; ++i) {
+        if (swapfold::entry_record(archive, i).pos == 0) continue;
+        const auto found = replacements.find(std::string(swapfold::entry_name(archive, i)));
+        if (found != replacements.end()) by_entry[i] = in_memory(found->second);
+    }
+    Rebuilt rebuilt = rebuild_archive(archive, by_entry);
+    if (rebuilt.failed != nullptr) throw std::runtime_error(rebuilt.failed);
+    return std::move(rebuilt.bytes);
 }
 
 swapfold::Replacement in_memory(std::span<const std::uint8_t> data) {

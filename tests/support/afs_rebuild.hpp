@@ -6,8 +6,10 @@
 #include "afs.hpp"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace afstest {
@@ -22,6 +24,13 @@ struct Rebuilt {
 // replacement must lie in memory.
 [[nodiscard]] Rebuilt rebuild_archive(const swapfold::Archive& archive,
                                       std::span<const swapfold::Replacement> replacements = {});
+
+// The rebuilt bytes of `input`, whose checks and layout must pass (std::runtime_error
+// otherwise), with every entry that has data and whose name is a key of `replacements`
+// taking that replacement.
+[[nodiscard]] std::vector<std::uint8_t>
+rebuilt_bytes(std::span<const std::uint8_t> input,
+              const std::map<std::string, std::vector<std::uint8_t>>& replacements = {});
 
 // A replacement held in memory.
 [[nodiscard]] swapfold::Replacement in_memory(std::span<const std::uint8_t> data);
