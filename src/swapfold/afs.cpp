@@ -61,16 +61,7 @@ void store_record(std::uint8_t* p, Record r) {
 // What entry i holds in the rebuilt archive: its replacement, or its own data.
 [[nodiscard]] wholefile::Piece
 piece_from(const Archive& archive, std::span<const Replacement> replacements, std::uint32_t i) {
-    const std::span<const std::uint8_t> data =
-        i < replacements.size() && replacements[i].has_value() ? *replacements[i]
-                                                               : entry_data(archive, i);
-    return {data.data(), data.size()};
-}
-
-[[nodiscard]] wholefile::Piece piece_from(const Archive& archive,
-                                          std::span<const wholefile::Source* const> files,
-                                          std::uint32_t i) {
-    if (i < files.size() && files[i] != nullptr) return {nullptr, files[i]->size, files[i], 0};
+    if (i < replacements.size() && replacements[i].has_value()) return *replacements[i];
     const std::span<const std::uint8_t> data = entry_data(archive, i);
     return {data.data(), data.size()};
 }
@@ -143,7 +134,6 @@ template <typename PieceFor>
                  {static_cast<std::uint32_t>(names_off), static_cast<std::uint32_t>(names_len)});
 
     const std::uint64_t names_end = names_off + names_len;
-    layout.names_off = names_off;
     layout.length = round_up(names_end);
     if (names_len != 0) layout.pieces.push_back({names, names_len});
     if (layout.length != names_end) layout.pieces.push_back({nullptr, layout.length - names_end});
@@ -212,22 +202,13 @@ Layout lay_out_rebuild(const Archive& archive, std::span<const Replacement> repl
                         [&](std::uint32_t i) { return piece_from(archive, replacements, i); });
 }
 
-Layout lay_out_rebuild_from_files(const Archive& archive,
-                                  std::span<const wholefile::Source* const> files) {
-    return lay_out_with(archive, [&](std::uint32_t i) { return piece_from(archive, files, i); });
+bool is_unsafe(std::string_view name) {
+    return name.starts_with('/') || name.find("..") != std::string_view::npos;
 }
 
-Rebuilt rebuild_archive(const Archive& archive, std::span<const Replacement> replacements) {
-    const Layout layout = lay_out_rebuild(archive, replacements);
-    if (layout.failed != nullptr) return {layout.failed, {}};
-
-    Rebuilt result{nullptr, std::vector<std::uint8_t>(layout.length)};
-    std::uint8_t* at = result.bytes.data();
-    for (const wholefile::Piece& piece : layout.pieces) {
-        if (piece.data != nullptr) std::memcpy(at, piece.data, piece.size); // zero runs are there
-        at += piece.size;
-    }
-    return result;
+bool names_a_file(std::string_view name) {
+    const std::string_view last = name.substr(name.rfind('/') + 1);
+    return !last.empty() && last != ".";
 }
 
 } // namespace swapfold

@@ -4,8 +4,9 @@
 // records; a name table of 48-byte records sits elsewhere and is found through an 8-byte
 // locator that follows the entry table or, when that one is zero, sits just before the first
 // entry's data. check_archive() runs the checks an input must pass and returns the text of
-// the first condition that fails. rebuild_archive() lays the entries out again on 2048-byte
-// boundaries, in table order, with any replacement data the caller supplies.
+// the first condition that fails. lay_out_rebuild() lays the entries out again on 2048-byte
+// boundaries, in table order, with any replacement data the caller supplies, as pieces to
+// write; is_unsafe() and names_a_file() tell which entry names may be used as paths.
 //
 // The input is never modified: the new entry table and name table are written straight into
 // the output buffer, so an entry whose data overlaps the tables is copied as it stood. All
@@ -62,9 +63,11 @@ struct Checked {
 // Entry i's data in the input (empty when its pos is 0).
 [[nodiscard]] std::span<const std::uint8_t> entry_data(const Archive& archive, std::uint32_t i);
 
-// Replacement data for one entry; no value keeps the entry's own data. Entries past the end
-// of the replacement list keep theirs too; replacements for entries without data are unused.
-using Replacement = std::optional<std::span<const std::uint8_t>>;
+// What entry i holds in the rebuilt archive: a piece (bytes in memory, or the whole of a
+// file that is read only when the archive is written), or no value to keep the entry's own
+// data. Entries past the end of a list keep theirs too; pieces for entries without data are
+// unused.
+using Replacement = std::optional<wholefile::Piece>;
 
 // The rebuilt archive as pieces in file order. Pieces point into `head` and `names` and into
 // the input and the replacements, which must outlive the layout; moving a layout keeps its
@@ -74,7 +77,6 @@ struct Layout {
     std::vector<std::uint8_t> head;       // header, entry table, locator, zeros to the data
     std::vector<std::uint8_t> names;      // the rewritten name table
     std::vector<wholefile::Piece> pieces; // none when something failed
-    std::uint64_t names_off = 0;          // where the name table starts
     std::uint64_t length = 0;             // the sum of the pieces' sizes
     // When the capacity check failed: the entry whose data would have reached four times the
     // input's size.
@@ -90,26 +92,18 @@ struct Layout {
 
 // Runs the capacity check "off+size < out_size" (out_size being four times the input's
 // size) and the checks that every offset and length fits its 32-bit field, and when they
-// pass lays out the rebuilt archive. Its own blocks are small (the tables); entry data is
-// never copied or read, so a replacement's bytes need not even be readable. A failed check
-// leaves no pieces; a failed capacity check also names its entry. May throw std::bad_alloc.
+// pass lays out the rebuilt archive, entry i taking replacements[i] when that has a value.
+// Its own blocks are small (the tables); entry data is never copied or read, so a
+// replacement's bytes need not even be readable. A failed check leaves no pieces; a failed
+// capacity check also names its entry. May throw std::bad_alloc.
 [[nodiscard]] Layout lay_out_rebuild(const Archive& archive,
                                      std::span<const Replacement> replacements);
 
-// The same with replacements that are files, read only when the archive is written: entry i
-// takes the whole of files[i], files[i]->size bytes, when that is not null. Entries past the
-// end of the list keep their data.
-[[nodiscard]] Layout lay_out_rebuild_from_files(const Archive& archive,
-                                                std::span<const wholefile::Source* const> files);
+// Whether an entry name may not be used as a path at all: it begins with '/' or contains
+// "..", so it could lead out of the directory it is taken relative to.
+[[nodiscard]] bool is_unsafe(std::string_view name);
 
-struct Rebuilt {
-    const char* failed = nullptr;
-    std::vector<std::uint8_t> bytes; // exactly Layout::length bytes when nothing failed
-};
-
-// Lays out, then copies the pieces into one buffer of the archive's exact size. May throw
-// std::bad_alloc when that buffer cannot be had.
-[[nodiscard]] Rebuilt rebuild_archive(const Archive& archive,
-                                      std::span<const Replacement> replacements);
+// Whether the name can name a file at all: its last component is neither empty nor ".".
+[[nodiscard]] bool names_a_file(std::string_view name);
 
 } // namespace swapfold

@@ -27,7 +27,6 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
-#include <tuple>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -39,15 +38,8 @@ using wholefile::printable;
 
 constexpr int failed_check_status = 2;
 
-[[nodiscard]] bool is_unsafe(std::string_view name) {
-    return name.starts_with('/') || name.find("..") != std::string_view::npos;
-}
-
-// Whether the name can name a file at all: its last component is neither empty nor ".".
-[[nodiscard]] bool names_a_file(std::string_view name) {
-    const std::string_view last = name.substr(name.rfind('/') + 1);
-    return !last.empty() && last != ".";
-}
+using swapfold::is_unsafe;
+using swapfold::names_a_file;
 
 [[nodiscard]] std::string joined(std::string_view dir, std::string_view name) {
     std::string path(dir);
@@ -60,6 +52,8 @@ void print_line(const char* arrow, std::string_view name) {
     wholefile::say("%s %s\n", arrow, printable(name).c_str());
 }
 
+// The condition's text is quoted as it has always been written (afs.cpp), C expression and
+// all: scripts and users match on it.
 void stop_on_failed_check(const char* condition) {
     wholefile::fail_with_status(failed_check_status, "failed check: %s\n", condition);
 }
@@ -75,19 +69,17 @@ void stop_on_failed_check(const char* condition) {
 }
 
 // A place a file can land: a directory, by identity, and a name in it.
-using Spot = std::tuple<dev_t, ino_t, std::string>;
+using Spot = std::pair<wholefile::FileId, std::string>;
 
 // What extraction must not write: the files the run reads or writes that exist (the input,
 // the output, every replacement the rebuild will read), and the places where the output and
 // every replacement would be, whether or not a file is there yet.
 struct InUse {
-    std::set<std::pair<dev_t, ino_t>> files;
+    std::set<wholefile::FileId> files;
     std::set<Spot> spots;
 
-    void add(wholefile::FileId id) { files.insert({id.dev, id.ino}); }
-    [[nodiscard]] bool holds(const struct stat& st) const {
-        return files.contains({st.st_dev, st.st_ino});
-    }
+    void add(wholefile::FileId id) { files.insert(id); }
+    [[nodiscard]] bool holds(const struct stat& st) const { return files.contains(id_of(st)); }
 };
 
 [[nodiscard]] InUse files_in_use(const swapfold::Archive& archive, int input_fd,
@@ -97,7 +89,7 @@ struct InUse {
     if (::fstat(input_fd, &input) == 0) in_use.add(id_of(input));
     if (const auto out = id_at(out_path)) in_use.add(*out);
     if (const wholefile::Landing out = wholefile::landing_of(out_path); out.known)
-        in_use.spots.insert({out.dir.dev, out.dir.ino, out.name});
+        in_use.spots.insert({out.dir, out.name});
     if (*en == '\0') return in_use;
     // Each replacement would be en/<name>: its directory is looked up once per distinct
     // directory part, which for most archives means en/ alone.
@@ -111,9 +103,7 @@ struct InUse {
         const std::string part(slash == std::string_view::npos ? "" : name.substr(0, slash));
         auto [at, fresh] = dirs.try_emplace(part);
         if (fresh) at->second = id_at(part.empty() ? en : joined(en, part).c_str());
-        if (at->second)
-            in_use.spots.insert(
-                {at->second->dev, at->second->ino, std::string(name.substr(slash + 1))});
+        if (at->second) in_use.spots.insert({*at->second, std::string(name.substr(slash + 1))});
     }
     return in_use;
 }
@@ -121,7 +111,8 @@ struct InUse {
 // Opens the directory that holds `name` inside `root`, one component at a time and never
 // through a symbolic link, and leaves the last component in *leaf. A component that is a
 // link is refused as an unsafe name; a missing one stops the run as an output that cannot
-// be opened. The caller closes the result unless it is `root`.
+// be opened, in the fixed wording of any output the tool cannot open. The caller closes the
+// result unless it is `root`.
 [[nodiscard]] int open_parent(int root, std::string_view name, const std::string& shown,
                               std::string* leaf) {
     int dir = root;
@@ -148,8 +139,8 @@ struct InUse {
 
 // Creates ja/ when it is missing and opens it. ja/ may not be en/ under another name, for
 // extraction would then write over the replacements; when it is, a ja/ made here is removed.
-// The wording "chdir failed" is the tool's established message for a ja/ that cannot be
-// used, though the run never changes its working directory.
+// The wording "chdir failed" is fixed: it is the tool's established message for a ja/ that
+// cannot be used, though the run never changes its working directory.
 [[nodiscard]] int open_extraction_dir(const char* ja, const char* en) {
     const bool made = ::mkdir(ja, 0755) == 0; // an existing directory is fine
     const int root = wholefile::open_directory(AT_FDCWD, ja, true);
@@ -171,7 +162,7 @@ void extract_entries(const swapfold::Archive& archive, const char* ja, const cha
                      const wholefile::Source& input, const InUse& in_use) {
     const int root = open_extraction_dir(ja, en);
 
-    std::set<std::pair<dev_t, ino_t>> written;
+    std::set<wholefile::FileId> written;
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (swapfold::entry_record(archive, i).pos == 0) continue;
         const std::string_view name = swapfold::entry_name(archive, i);
@@ -186,17 +177,17 @@ void extract_entries(const swapfold::Archive& archive, const char* ja, const cha
         const bool is_file =
             ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
         if ((is_file && in_use.holds(st)) ||
-            (::fstat(dir, &here) == 0 && in_use.spots.contains({here.st_dev, here.st_ino, leaf})))
+            (::fstat(dir, &here) == 0 && in_use.spots.contains({id_of(here), leaf})))
             fail("won't extract over '%s': this run reads or writes it\n",
                  printable(shown).c_str());
-        if (is_file && written.contains({st.st_dev, st.st_ino}))
+        if (is_file && written.contains(id_of(st)))
             wholefile::warn("duplicate name '%s': its earlier entry is overwritten\n",
                             printable(shown).c_str());
         const std::span<const std::uint8_t> data = swapfold::entry_data(archive, i);
         const wholefile::Piece piece{data.data(), data.size()};
         const wholefile::FileId id =
             wholefile::write_file_in(dir, leaf.c_str(), shown.c_str(), {&piece, 1}, {&input, 1});
-        written.insert({id.dev, id.ino});
+        written.insert(id);
         if (dir != root) ::close(dir);
     }
     ::close(root);
@@ -206,7 +197,7 @@ void extract_entries(const swapfold::Archive& archive, const char* ja, const cha
 struct Replacements {
     std::deque<std::string> paths; // deques, so that pointers into them stay valid
     std::deque<wholefile::Source> files;
-    std::vector<const wholefile::Source*> by_entry;
+    std::vector<swapfold::Replacement> by_entry;
 };
 
 // Finds the replacement of every entry that has data. Only a file that does not exist keeps
@@ -223,6 +214,8 @@ void look_up_replacements(const swapfold::Archive& archive, const char* en, Repl
 
         std::string path = joined(en, name);
         const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        // The wording of the four messages below is fixed, shared with the inputs the tool
+        // maps ("mmap can't open", "can't mmap"), though a replacement is read, never mapped.
         if (fd < 0) {
             if (errno == ENOENT || errno == ENOTDIR) continue;
             fail("mmap can't open '%s'\n", printable(path).c_str());
@@ -230,8 +223,6 @@ void look_up_replacements(const swapfold::Archive& archive, const char* en, Repl
         struct stat st {};
         const bool sized = ::fstat(fd, &st) == 0;
         ::close(fd);
-        // The wording of these three is shared with the inputs the tool maps, though a
-        // replacement is read, not mapped.
         if (!sized) fail("can't get the size of '%s'\n", printable(path).c_str());
         if (S_ISDIR(st.st_mode)) fail("can't mmap '%s'\n", printable(path).c_str());
         if (!S_ISREG(st.st_mode) || st.st_size <= 0) fail("empty '%s'\n", printable(path).c_str());
@@ -241,8 +232,9 @@ void look_up_replacements(const swapfold::Archive& archive, const char* en, Repl
         found.paths.push_back(std::move(path));
         found.files.push_back(
             {{}, -1, found.paths.back().c_str(), static_cast<std::uint64_t>(st.st_size)});
-        if (found.by_entry.size() <= i) found.by_entry.resize(i + 1, nullptr);
-        found.by_entry[i] = &found.files.back();
+        if (found.by_entry.size() <= i) found.by_entry.resize(i + 1);
+        found.by_entry[i] =
+            wholefile::Piece{nullptr, found.files.back().size, &found.files.back(), 0};
     }
 }
 
@@ -250,7 +242,7 @@ void look_up_replacements(const swapfold::Archive& archive, const char* en, Repl
 
 int main(int argc, char** argv) {
     wholefile::start_run(wholefile::StandardOutput::prints_lines);
-    if (argc < 4 || argc > 5)
+    if (argc < 4 || argc > 5) // the usage line's wording is fixed
         fail("usage: %s in.afs out.afs en/ [ja/]\n", argc > 0 ? argv[0] : "swapfold");
     const char* const in_path = argv[1];
     const char* const out_path = argv[2];
@@ -263,6 +255,7 @@ int main(int argc, char** argv) {
     const wholefile::Source input_source{input, input_fd};
     try {
         const swapfold::Checked checked = swapfold::check_archive(input);
+        // Fixed wording, its article included.
         if (checked.verdict == swapfold::Verdict::not_afs) fail("not a afs file\n");
         if (checked.verdict == swapfold::Verdict::failed_check)
             stop_on_failed_check(checked.failed);
@@ -276,8 +269,7 @@ int main(int argc, char** argv) {
         Replacements replacements;
         look_up_replacements(archive, replacement_dir, replacements);
 
-        const swapfold::Layout layout =
-            swapfold::lay_out_rebuild_from_files(archive, replacements.by_entry);
+        const swapfold::Layout layout = swapfold::lay_out_rebuild(archive, replacements.by_entry);
         if (layout.over_capacity.has_value()) {
             const unsigned long long size = input.size();
             wholefile::fail_with_status(

@@ -24,6 +24,7 @@
 
 #include "pieces.hpp"
 
+#include <compare>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -53,6 +54,7 @@ struct FileId {
     dev_t dev = 0;
     ino_t ino = 0;
     bool operator==(const FileId&) const = default;
+    auto operator<=>(const FileId&) const = default; // to keep identities in ordered sets
 };
 
 // Maps the whole file at `path` and notes it as a file the run reads. Never returns an empty

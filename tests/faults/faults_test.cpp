@@ -4,6 +4,7 @@
 // be written and memory that cannot be had. Each failure must end the run with a message,
 // status 1 and no line that reports success, and leave every existing file as it was.
 #include "afs_image.hpp"
+#include "afs_rebuild.hpp"
 #include "testkit.hpp"
 
 #include <gtest/gtest.h>
@@ -634,7 +635,7 @@ TEST(Faults, ArchiveTableChangedAfterItsChecks) {
     const RunResult r = run.finish();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") == afstest::expected_rebuild(input).bytes);
+    EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") == afstest::rebuilt_bytes(input));
     EXPECT_TRUE(testkit::read_bytes(dir / "ja" / image.entries.back().name) ==
                 image.entries.back().data);
 }
@@ -695,9 +696,9 @@ TEST(Faults, OutputsByEverySpelling) {
     const auto expected = [&](Holds holds) {
         switch (holds) {
         case Holds::rebuilt:
-            return afstest::expected_rebuild(archive).bytes;
+            return afstest::rebuilt_bytes(archive);
         case Holds::rebuilt_with_replacement:
-            return afstest::expected_rebuild(archive, {{"a.bin", replacement}}).bytes;
+            return afstest::rebuilt_bytes(archive, {{"a.bin", replacement}});
         case Holds::as_it_was:
             return archive;
         case Holds::appended:

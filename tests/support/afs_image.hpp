@@ -1,5 +1,5 @@
 // Test-side AFS archives: writes archive bytes field by field (independently of the code
-// under test) and computes, from the layout rules alone, what a rebuild must produce.
+// under test), and the archives a rebuild must produce from layouts worked out by hand.
 #pragma once
 
 #include "testkit.hpp"
@@ -18,8 +18,6 @@ void put32(Bytes& bytes, std::uint64_t at, std::uint32_t value);
 [[nodiscard]] std::uint32_t get32(const Bytes& bytes, std::uint64_t at);
 // `bytes` with the 32-bit field at `at` set to `value`.
 [[nodiscard]] Bytes patched(Bytes bytes, std::uint64_t at, std::uint32_t value);
-// `n` rounded up to the archives' 2048-byte block.
-[[nodiscard]] std::uint64_t round_up(std::uint64_t n);
 
 struct Entry {
     std::string name;      // written into the 32-byte field; 32 characters leave no zero byte
@@ -52,15 +50,22 @@ struct Image {
 // (a name of 32 bytes has no zero byte and runs into the record's uninterpreted bytes).
 [[nodiscard]] Bytes one_entry(const std::string& name, const Bytes& data);
 
-// What rebuilding `input` must give, with `replacements` keyed by entry name.
-struct Expected {
-    Bytes bytes;
-    std::vector<std::array<std::uint32_t, 2>> table; // {pos, len} of every entry
-    std::uint64_t names_off = 0;
-    std::uint64_t locator_at = 0;
+// A rebuilt archive's layout, worked out by hand: every entry's {pos, len} in the new table,
+// where the name table and the locator go, and the archive's length.
+struct Placed {
+    std::vector<std::array<std::uint32_t, 2>> table;
+    std::uint32_t names_at = 0;
+    std::uint32_t locator_at = 0;
+    std::uint32_t length = 0;
 };
-[[nodiscard]] Expected expected_rebuild(const Bytes& input,
-                                        const std::map<std::string, Bytes>& replacements = {});
+
+// The archive `placed` describes, rebuilt from `input` = build(image): the header and the
+// new table; each entry with data holding its replacement (by name) or its bytes as they
+// stood in the input, at its new pos; the input's name table at names_at with each length
+// field of an entry with data set to its new len; the locator; zeros everywhere else.
+[[nodiscard]] Bytes as_placed(const Image& image, const Bytes& input,
+                              const std::map<std::string, Bytes>& replacements,
+                              const Placed& placed);
 
 // The bundled sample archive and the replacement shipped with it.
 [[nodiscard]] Bytes sample_archive();
@@ -70,11 +75,13 @@ inline constexpr const char* sample_replaced_name = "greeting.txt";
 // Two entries with data, the locator right after the table and names at 64.
 [[nodiscard]] Image two_entries();
 
-// Archives that exercise every part of a rebuild, with the replacements to use, by label.
+// Archives that exercise every part of a rebuild, with the replacements to use and the
+// rebuilt layout worked out by hand, by label.
 struct RebuildRow {
     const char* label;
     Image image;
     std::map<std::string, Bytes> replacements;
+    Placed placed;
 };
 [[nodiscard]] std::vector<RebuildRow> rebuild_rows();
 

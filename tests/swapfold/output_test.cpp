@@ -1,8 +1,9 @@
 // The built swapfold writes out.afs from its layout, without building it in memory; these
-// tests check that the file it writes is byte for byte what rebuild_archive() builds, on
+// tests check that the file it writes is byte for byte the same layout copied into memory, on
 // every kind of archive, and that out.afs may be one of the files it reads.
 #include "afs.hpp"
 #include "afs_image.hpp"
+#include "afs_rebuild.hpp"
 #include "testkit.hpp"
 
 #include <gtest/gtest.h>
@@ -22,8 +23,8 @@ RunResult swapfold(const TempDir& dir, const std::vector<std::string>& args) {
     return testkit::run(SWAPFOLD_PATH, args, dir.path(), "swapfold");
 }
 
-// What rebuild_archive() makes of `input` with `replacements` keyed by entry name, and the
-// lines the program prints for the entries it replaces.
+// What the layout, copied into memory, makes of `input` with `replacements` keyed by entry
+// name, and the lines the program prints for the entries it replaces.
 struct InMemory {
     Bytes bytes;
     std::string printed;
@@ -33,19 +34,12 @@ InMemory rebuild_in_memory(const Bytes& input, const std::map<std::string, Bytes
     const swapfold::Checked checked = swapfold::check_archive(input);
     EXPECT_EQ(checked.verdict, swapfold::Verdict::ok);
     const swapfold::Archive& archive = checked.archive;
-    std::vector<swapfold::Replacement> spans(archive.entries);
-    InMemory result;
+    InMemory result{afstest::rebuilt_bytes(input, replacements), ""};
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
-        if (swapfold::entry_record(archive, i).pos == 0) continue;
         const std::string name(swapfold::entry_name(archive, i));
-        const auto found = replacements.find(name);
-        if (found == replacements.end()) continue;
-        spans[i] = std::span<const std::uint8_t>(found->second);
-        result.printed += "<- " + name + "\n";
+        if (swapfold::entry_record(archive, i).pos != 0 && replacements.contains(name))
+            result.printed += "<- " + name + "\n";
     }
-    const swapfold::Rebuilt rebuilt = swapfold::rebuild_archive(archive, spans);
-    EXPECT_EQ(rebuilt.failed, nullptr);
-    result.bytes.assign(rebuilt.bytes.begin(), rebuilt.bytes.end());
     return result;
 }
 
