@@ -6,16 +6,9 @@ set -euo pipefail
 work=$1
 mkdir -p "$work"
 script=$(dirname "$0")/compare.sh
-gather() {
-    local out=$1 limit=$2
-    shift 2
-    : >"$out"
-    while IFS= read -r -d '' f; do
-        [ "$(stat -c %s "$out")" -ge "$limit" ] && break
-        cat "$f" >>"$out" 2>/dev/null || true
-    done < <(find "$@" -print0 2>/dev/null | sort -z)
-    truncate -s "$limit" "$out"
-}
+# compare.sh's gather(), so the corpus is put together the one same way.
+# shellcheck disable=SC1090
+source <(sed -n '/^gather() {/,/^}/p' "$script")
 export mib=$((1024 * 1024)) # used by the lines sourced below
 # The corpus lines of compare.sh, from the text gather to the random bytes, then its sorted
 # inputs.
