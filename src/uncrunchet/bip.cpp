@@ -36,7 +36,7 @@ static_assert(container_capacity(200) == 229);
 // Asks for the buffer to be backed by large pages where the system offers them: a restored
 // file is written once from start to end, and small pages would cost a fault every 4 KiB.
 void prefer_large_pages(std::uint8_t* buffer, std::size_t size) {
-#ifdef MADV_HUGEPAGE
+#if defined(__linux__) && !defined(BIPAFS_FALLBACKS) && defined(MADV_HUGEPAGE)
     constexpr std::uintptr_t large_page = std::uintptr_t{2} << 20;
     const auto start =
         (reinterpret_cast<std::uintptr_t>(buffer) + large_page - 1) & ~(large_page - 1);
