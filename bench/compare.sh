@@ -9,8 +9,10 @@
 # reported by /usr/bin/time -f %M. swapfold rebuilds a generated archive
 # of about 1 GiB with no replacements and is set against cat of the same file.
 #
-# With BEFORE set to a commit, that commit's programs are built too (in a worktree) and timed
-# in the same run beside the current ones, as the "-before" rows, and a row of small files
+# With BEFORE set to a commit, that commit's programs are built too (in a worktree, with the
+# extra CMake arguments in BEFORE_CMAKE_ARGS, such as -DBIPAFS_SPLIT_KEY=ON to set the encoder's
+# two-halves key beside its 128-bit one) and timed in the same run beside the current ones, as
+# the "-before" rows, and a row of small files
 # (an archive of many small entries extracted and rebuilt) shows the cost per output file.
 #
 # The small-files rows time what a batch of game data costs: SMALL_FILES files of SMALL_SIZE
@@ -57,8 +59,9 @@ trap cleanup EXIT
 
 if [ -n "$before" ]; then
     git -C "$root" worktree add --detach "$work/before" "$before" >/dev/null 2>&1
+    # shellcheck disable=SC2086 # BEFORE_CMAKE_ARGS is split into its words
     cmake -S "$work/before" -B "$work/before/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DBIPAFS_BUILD_TESTS=OFF >/dev/null
+        -DBIPAFS_BUILD_TESTS=OFF ${BEFORE_CMAKE_ARGS:-} >/dev/null
     cmake --build "$work/before/build" -j2 --target crunchet uncrunchet swapfold >/dev/null
     crunchet_before=$work/before/build/src/crunchet/crunchet
     uncrunchet_before=$work/before/build/src/uncrunchet/uncrunchet

@@ -4,6 +4,13 @@ target_compile_options(bipafs_settings INTERFACE -Wall -Wextra -Wpedantic -Wshad
 if(BIPAFS_WERROR)
   target_compile_options(bipafs_settings INTERFACE -Werror)
 endif()
+# File sizes and offsets are 64-bit on every system: on a 32-bit glibc this makes off_t,
+# stat() and mmap() take files of 2 GiB and more (64-bit systems, macOS and the BSDs have them
+# so already and ignore it).
+target_compile_definitions(bipafs_settings INTERFACE _FILE_OFFSET_BITS=64)
+if(BIPAFS_FALLBACKS)
+  target_compile_definitions(bipafs_settings INTERFACE BIPAFS_FALLBACKS)
+endif()
 if(BIPAFS_SANITIZE)
   set(_san -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   target_compile_options(bipafs_settings INTERFACE ${_san})

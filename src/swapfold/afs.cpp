@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <utility>
 
 namespace swapfold {
@@ -35,6 +37,13 @@ constexpr const char* names_offset_fits = "name_off <= UINT32_MAX";
 
 [[nodiscard]] constexpr std::uint64_t round_up(std::uint64_t n) {
     return (n + block - 1) & ~(block - 1);
+}
+
+// A 64-bit size of a block held in memory, as a size_t. Where it is more than this machine
+// can address (a 32-bit one), the block cannot be had, as when its allocation fails.
+[[nodiscard]] std::size_t memory_size(std::uint64_t n) {
+    if (n > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+    return static_cast<std::size_t>(n);
 }
 
 [[nodiscard]] Record load_record(const std::uint8_t* p) {
@@ -100,7 +109,7 @@ template <typename PieceFor>
 
     // Header, table and name table as they were checked; the walk then updates the records
     // of the entries it places, so those without data keep theirs unchanged.
-    layout.head.assign(head_len, 0);
+    layout.head.assign(memory_size(head_len), 0);
     std::memcpy(layout.head.data(), archive.table.data(), archive.table.size());
     layout.names = archive.names;
     layout.pieces.push_back({layout.head.data(), head_len});

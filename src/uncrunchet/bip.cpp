@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <sys/mman.h>
 
@@ -25,16 +26,17 @@ namespace {
 static_assert(container_capacity(1) == 1 + 1 + header_size);
 static_assert(container_capacity(200) == 229);
 
-[[nodiscard]] std::size_t buffer_size_for(std::uint32_t stated_size,
-                                          std::span<const std::uint8_t> stream) {
+// Up to 2^32 bytes, which a 32-bit size_t cannot hold: the caller checks before narrowing.
+[[nodiscard]] std::uint64_t buffer_size_for(std::uint32_t stated_size,
+                                            std::span<const std::uint8_t> stream) {
     const std::uint64_t wanted = std::uint64_t{stated_size} + 1;
-    return static_cast<std::size_t>(std::min(wanted, lzss::max_decompressed_size(stream.size())));
+    return std::min(wanted, lzss::max_decompressed_size(stream.size()));
 }
 
 // Asks for the buffer to be backed by large pages where the system offers them: a restored
 // file is written once from start to end, and small pages would cost a fault every 4 KiB.
 void prefer_large_pages(std::uint8_t* buffer, std::size_t size) {
-#ifdef MADV_HUGEPAGE
+#if defined(__linux__) && !defined(BIPAFS_FALLBACKS) && defined(MADV_HUGEPAGE)
     constexpr std::uintptr_t large_page = std::uintptr_t{2} << 20;
     const auto start =
         (reinterpret_cast<std::uintptr_t>(buffer) + large_page - 1) & ~(large_page - 1);
@@ -58,7 +60,13 @@ Container build_container(std::span<const std::uint8_t> content) {
         return result;
     }
 
-    result.capacity = static_cast<std::size_t>(container_capacity(content.size()));
+    // About 2.25 GiB at most, which a 32-bit size_t holds; checked all the same.
+    const std::uint64_t capacity = container_capacity(content.size());
+    if (capacity > std::numeric_limits<std::size_t>::max()) {
+        result.status = BuildStatus::out_of_memory;
+        return result;
+    }
+    result.capacity = static_cast<std::size_t>(capacity);
     result.buffer.reset(new (std::nothrow) std::uint8_t[result.capacity]);
     if (!result.buffer) {
         result.status = BuildStatus::out_of_memory;
@@ -90,15 +98,19 @@ Outcome restore(std::span<const std::uint8_t> file) {
     const std::span<const std::uint8_t> stream = file.subspan(header_size);
 
     outcome.capacity = buffer_size_for(outcome.stated_size, stream);
-    outcome.buffer.reset(new (std::nothrow) std::uint8_t[outcome.capacity]);
+    if (outcome.capacity > std::numeric_limits<std::size_t>::max()) {
+        outcome.status = Status::out_of_memory;
+        return outcome;
+    }
+    const auto capacity = static_cast<std::size_t>(outcome.capacity);
+    outcome.buffer.reset(new (std::nothrow) std::uint8_t[capacity]);
     if (!outcome.buffer) {
         outcome.status = Status::out_of_memory;
         return outcome;
     }
-    prefer_large_pages(outcome.buffer.get(), outcome.capacity);
+    prefer_large_pages(outcome.buffer.get(), capacity);
 
-    const std::size_t decoded =
-        lzss::decompress_lzss({outcome.buffer.get(), outcome.capacity}, stream);
+    const std::size_t decoded = lzss::decompress_lzss({outcome.buffer.get(), capacity}, stream);
     if (decoded > outcome.stated_size) {
         outcome.yielded = lzss::decoded_size(stream);
         outcome.length = outcome.stated_size;

@@ -58,14 +58,15 @@ struct Container {
 enum class Status {
     restored,            // content holds what the stream yields, cut at the header's size
     shorter_than_header, // the file cannot hold the 4-byte size header
-    out_of_memory,       // the output buffer of `capacity` bytes could not be allocated
+    out_of_memory,       // the output buffer of `capacity` bytes could not be allocated, or
+                         // is more than this machine can address
 };
 
 struct Outcome {
     Status status = Status::restored;
     std::uint32_t stated_size = 0; // what the header says
     std::uint64_t yielded = 0;     // what the whole stream decodes to
-    std::size_t capacity = 0;      // the size of the output buffer that was asked for
+    std::uint64_t capacity = 0;    // the size of the output buffer that was asked for
     std::unique_ptr<std::uint8_t[]> buffer;
     std::size_t length = 0; // bytes of content in buffer: min(yielded, stated_size)
 

@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
     case bip::Status::shorter_than_header:
         wholefile::fail("'%s' is shorter than the 4-byte size header\n", shown_in.c_str());
     case bip::Status::out_of_memory:
-        wholefile::fail("can't allocate %zu bytes for '%s'\n", outcome.capacity, shown_in.c_str());
+        wholefile::fail("can't allocate %" PRIu64 " bytes for '%s'\n", outcome.capacity,
+                        shown_in.c_str());
     case bip::Status::restored:
         break;
     }

@@ -52,8 +52,8 @@ void keep_mapping(const char* path, int fd, const std::uint8_t* map, std::uint64
     std::string& message = texts[2 * k + 1];
     message.assign(1, '\'').append(printable(path)).append("' changed during the run\n");
     const auto begin = reinterpret_cast<std::uintptr_t>(map);
-    mapped[k] = {begin,           begin + size,  fd, size, texts[2 * k].c_str(),
-                 message.c_str(), message.size()};
+    const std::uintptr_t end = begin + static_cast<std::uintptr_t>(size); // it was mapped: it fits
+    mapped[k] = {begin, end, fd, size, texts[2 * k].c_str(), message.c_str(), message.size()};
     mapped_count = k + 1; // published last, for the handler
 }
 

@@ -63,8 +63,8 @@ TEST(BuildContainer, RefusesEmptyAndTooLarge) {
 
     // Address space that faults on any access: the refusal must come before reading it.
     const std::size_t size = bip::max_content_size + 1;
-    void* const reserved =
-        ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* const reserved = ::mmap(nullptr, size, PROT_NONE,
+                                  MAP_PRIVATE | MAP_ANONYMOUS | TESTKIT_MAP_NORESERVE, -1, 0);
     ASSERT_NE(reserved, MAP_FAILED);
     const bip::Container c =
         bip::build_container({static_cast<const std::uint8_t*>(reserved), size});

@@ -106,6 +106,7 @@ void expect_failure(const RunResult& r, const Case& c) {
 }
 
 TEST(Faults, WritingToAFullDevice) {
+    if (!testkit::has_full_device()) GTEST_SKIP() << "no /dev/full here";
     for (const bool big : {false, true}) {
         const TempDir dir;
         write_inputs(dir, big);
@@ -173,9 +174,8 @@ pid_t start(const std::vector<std::string>& words, const fs::path& cwd, int out 
     else
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     pid_t pid = -1;
-    const int failed = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+    const int failed = testkit::spawn_in(&pid, argv[0], &actions, &attr, argv.data(), cwd);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     return failed ? -1 : pid;
@@ -326,7 +326,7 @@ TEST(Faults, SignalWhileWritingLeavesTheTargetAsItWas) {
 // Runs `c` with the directory `ro` (relative to cwd) made read-only: by its mode when not
 // running as root, else by a read-only bind mount in a private mount namespace, over which
 // `writable` (a file in ro, when given) stays writable. Skips the calling test when neither
-// is possible.
+// is possible (no unshare(1), or no mount namespace for this user).
 RunResult run_with_read_only(const Case& c, const fs::path& cwd, bool* skipped,
                              const std::string& writable = {}) {
     *skipped = false;
@@ -336,13 +336,18 @@ RunResult run_with_read_only(const Case& c, const fs::path& cwd, bool* skipped,
         fs::permissions(cwd / "ro", fs::perms::owner_all);
         return r;
     }
+    const std::optional<std::string> unshare = testkit::helper("unshare");
+    if (!unshare) {
+        *skipped = true;
+        return {1, "", "no unshare(1) here", 0};
+    }
     const std::string keep =
         writable.empty() ? "" : "mount --bind ro/" + writable + " ro/" + writable + " && ";
     const std::string script =
         "mount --bind ro ro && " + keep + "mount -o remount,bind,ro ro && exec \"$0\" \"$@\"";
     std::vector<std::string> args = {"-m", "/bin/sh", "-c", script, c.program};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    RunResult r = testkit::run("/usr/bin/unshare", args, cwd);
+    RunResult r = testkit::run(*unshare, args, cwd);
     if (r.err.find("mount") != std::string::npos || r.err.find("unshare") != std::string::npos)
         *skipped = true;
     return r;
@@ -397,10 +402,12 @@ TEST(Faults, OutputDirectoryWithoutWritePermission) {
     EXPECT_EQ(names_in(dir / "ro"), (std::set<std::string>{"ja", "old"}));
 
     // So is a file that a rename cannot replace: here a mount point of its own.
+    const std::optional<std::string> unshare = testkit::helper("unshare");
     if (::geteuid() != 0) return;
+    if (!unshare) GTEST_SKIP() << "no unshare(1) here for a mount point";
     testkit::write_bytes(dir / "mounted", Bytes(50, 'x'));
     const RunResult m = testkit::run(
-        "/usr/bin/unshare",
+        *unshare,
         {"-m", "/bin/sh", "-c", "mount --bind mounted mounted && exec \"$0\" in mounted", crunchet},
         dir.path());
     if (m.err.find("mount") != std::string::npos) GTEST_SKIP() << "no bind mount here: " << m.err;
@@ -442,11 +449,13 @@ TEST(Faults, InputsThatAreDirectoriesOrFifos) {
          "empty 'fifo_en/a.bin'\n",
          ""},
     };
+    const std::optional<std::string> timeout = testkit::helper("timeout");
+    if (!timeout) GTEST_SKIP() << "no timeout(1) here to keep a blocked open from hanging";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         std::vector<std::string> args = {"20", c.program};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        expect_failure(testkit::run("/usr/bin/timeout", args, dir.path()), c);
+        expect_failure(testkit::run(*timeout, args, dir.path()), c);
         EXPECT_FALSE(fs::exists(dir / "out"));
     }
 }
@@ -508,6 +517,7 @@ TEST(Faults, StandardOutputThatCannotBeWritten) {
         ASSERT_EQ(testkit::run(row.program, plain_args, dir.path()).status, 0);
         for (const std::string redirect : {">/dev/full", ">&-"}) {
             SCOPED_TRACE(row.label + " " + redirect);
+            if (redirect == ">/dev/full" && !testkit::has_full_device()) continue; // a Linux device
             std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" " + redirect, row.program};
             args.insert(args.end(), row.args.begin(), row.args.end());
             const RunResult r = testkit::run("/bin/sh", args, dir.path());

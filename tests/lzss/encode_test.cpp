@@ -260,8 +260,8 @@ TEST(CompressLzss, RefusesEmptyAndOversizedInput) {
 
     // Address space that faults on any access: the refusal must come before reading.
     const std::size_t size = lzss::max_input_size + 1;
-    void* const reserved =
-        ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* const reserved = ::mmap(nullptr, size, PROT_NONE,
+                                  MAP_PRIVATE | MAP_ANONYMOUS | TESTKIT_MAP_NORESERVE, -1, 0);
     ASSERT_NE(reserved, MAP_FAILED);
     EXPECT_EQ(lzss::compress_lzss(out, std::span(static_cast<const std::uint8_t*>(reserved), size)),
               nullptr);

@@ -1,5 +1,6 @@
 #include "testkit.hpp"
 
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -7,6 +8,7 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,6 +98,64 @@ std::string slurp_and_remove(const fs::path& path) {
 
 } // namespace
 
+bool has_gnu_time() {
+    static const bool have = [] {
+        if (::access(time_program, X_OK) != 0) return false;
+        std::vector<std::string> words = {time_program, "-q",      "-f", "%M", "-o",
+                                          "/dev/null",  "/bin/sh", "-c", ":"};
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        pid_t pid = 0;
+        const int spawned =
+            ::posix_spawn(&pid, time_program, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        int wstatus = 0;
+        return spawned == 0 && ::waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus) &&
+               WEXITSTATUS(wstatus) == 0;
+    }();
+    return have;
+}
+
+std::optional<std::string> helper(const std::string& name) {
+    for (const char* dir : {"/usr/bin/", "/bin/"}) {
+        const std::string path = dir + name;
+        if (::access(path.c_str(), X_OK) == 0) return path;
+    }
+    return std::nullopt;
+}
+
+bool has_full_device() {
+    struct stat st {};
+    return ::stat("/dev/full", &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+int spawn_in(pid_t* pid, const char* path, posix_spawn_file_actions_t* actions,
+             const posix_spawnattr_t* attr, char* const argv[], const fs::path& cwd) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 29) && !defined(BIPAFS_FALLBACKS)
+    // The child changes directory after the caller's own actions.
+    posix_spawn_file_actions_addchdir_np(actions, cwd.c_str());
+    return ::posix_spawn(pid, path, actions, attr, argv, environ);
+#else
+    // Without a spawn action for it, this process changes directory around the spawn. The
+    // tests start their children from one thread, and give absolute paths in their actions.
+    const int here = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (here < 0) return errno;
+    if (::chdir(cwd.c_str()) != 0) {
+        const int error = errno;
+        ::close(here);
+        return error;
+    }
+    const int spawned = ::posix_spawn(pid, path, actions, attr, argv, environ);
+    if (::fchdir(here) != 0) std::abort();
+    ::close(here);
+    return spawned;
+#endif
+}
+
 RunResult run(const std::string& program, const std::vector<std::string>& args, const fs::path& cwd,
               const std::string& argv0) {
     // Captured output goes to files beside the system's temporary directory, so that a
@@ -109,7 +169,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
     // small process of its own and measures its child exactly; it is used whenever the
     // program's argv[0] can be the program path.
     const fs::path rss_path = capture / "rss";
-    const bool timed = argv0.empty() && ::access(time_program, X_OK) == 0;
+    const bool timed = argv0.empty() && has_gnu_time();
     std::vector<std::string> words;
     if (timed) words = {time_program, "-q", "-f", "%M", "-o", rss_path.string()};
     words.push_back(argv0.empty() ? program : argv0);
@@ -125,10 +185,9 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
                                      0600);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, timed ? time_program : program.c_str(), &actions,
-                                      nullptr, argv.data(), environ);
+    const int spawned =
+        spawn_in(&pid, timed ? time_program : program.c_str(), &actions, nullptr, argv.data(), cwd);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) throw std::runtime_error("cannot start " + program);
 

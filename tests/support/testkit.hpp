@@ -15,10 +15,23 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <set>
+#include <spawn.h>
 #include <string>
 #include <string_view>
+#include <sys/mman.h>
+#include <sys/types.h>
 #include <vector>
+
+// Address space that is only reserved, for tests that need a huge span nothing reads: where
+// the system has no MAP_NORESERVE (or the fallbacks are built), a PROT_NONE mapping is not
+// charged against memory anyway.
+#if defined(MAP_NORESERVE) && !defined(BIPAFS_FALLBACKS)
+#define TESTKIT_MAP_NORESERVE MAP_NORESERVE
+#else
+#define TESTKIT_MAP_NORESERVE 0
+#endif
 
 namespace testkit {
 
@@ -67,9 +80,23 @@ struct RunResult {
     int status = -1;       // exit status, or 128 + signal number when killed by a signal
     std::string out;       // everything written to standard output
     std::string err;       // everything written to standard error
-    long peak_rss_kib = 0; // the program's peak resident set size (exact when run
-                           // under /usr/bin/time, which happens when argv0 is empty)
+    long peak_rss_kib = 0; // the program's peak resident set size (exact when run under
+                           // GNU /usr/bin/time, which happens when argv0 is empty)
 };
+
+// The path of the helper program `name` (timeout, unshare, ...) in /usr/bin or /bin, or
+// nothing where this system has none; tests that need one skip without it.
+[[nodiscard]] std::optional<std::string> helper(const std::string& name);
+
+// Whether /usr/bin/time is GNU time, whose -f and -o measure a run's peak; checked once.
+[[nodiscard]] bool has_gnu_time();
+
+// Whether /dev/full (every write fails with "no space") exists here; it is a Linux device.
+[[nodiscard]] bool has_full_device();
+
+// posix_spawn(), with the child started in directory `cwd`. May add to `actions`.
+int spawn_in(pid_t* pid, const char* path, posix_spawn_file_actions_t* actions,
+             const posix_spawnattr_t* attr, char* const argv[], const std::filesystem::path& cwd);
 
 // Runs `program` with `args` in directory `cwd`, standard input from /dev/null.
 // argv[0] is `argv0` when given, otherwise `program` itself.

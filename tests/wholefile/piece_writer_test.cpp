@@ -238,6 +238,7 @@ TEST(WritePiecesDeathTest, FailuresStopWithTheirMessage) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
+        if (row.path == "/dev/full" && !testkit::has_full_device()) continue; // a Linux device
         std::string message = row.format;
         const Piece* const file_piece =
             !row.pieces.empty() && row.pieces.back().file ? &row.pieces.back() : nullptr;

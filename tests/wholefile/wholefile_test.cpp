@@ -118,6 +118,7 @@ TEST(WriteFileDeathTest, FailuresStopWithTheirMessage) {
         SCOPED_TRACE(row.label);
         const TempDir dir;
         const std::string path = row.path(dir);
+        if (path == "/dev/full" && !testkit::has_full_device()) continue; // a Linux device
         const Bytes data(row.length, 'z');
         std::string message = row.format;
         message.replace(message.find("%s"), 2, path);
