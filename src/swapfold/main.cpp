@@ -58,14 +58,10 @@ void stop_on_failed_check(const char* condition) {
     wholefile::fail_with_status(failed_check_status, "failed check: %s\n", condition);
 }
 
-[[nodiscard]] wholefile::FileId id_of(const struct stat& st) {
-    return {st.st_dev, st.st_ino};
-}
-
 [[nodiscard]] std::optional<wholefile::FileId> id_at(const char* path) {
     struct stat st {};
     if (::stat(path, &st) != 0) return std::nullopt;
-    return id_of(st);
+    return wholefile::file_id(st);
 }
 
 // A place a file can land: a directory, by identity, and a name in it.
@@ -79,14 +75,16 @@ struct InUse {
     std::set<Spot> spots;
 
     void add(wholefile::FileId id) { files.insert(id); }
-    [[nodiscard]] bool holds(const struct stat& st) const { return files.contains(id_of(st)); }
+    [[nodiscard]] bool holds(const struct stat& st) const {
+        return files.contains(wholefile::file_id(st));
+    }
 };
 
 [[nodiscard]] InUse files_in_use(const swapfold::Archive& archive, int input_fd,
                                  const char* out_path, const char* en) {
     InUse in_use;
     struct stat input {};
-    if (::fstat(input_fd, &input) == 0) in_use.add(id_of(input));
+    if (::fstat(input_fd, &input) == 0) in_use.add(wholefile::file_id(input));
     if (const auto out = id_at(out_path)) in_use.add(*out);
     if (const wholefile::Landing out = wholefile::landing_of(out_path); out.known)
         in_use.spots.insert({out.dir, out.name});
@@ -147,7 +145,7 @@ struct InUse {
     if (root < 0) fail("chdir failed\n");
     struct stat st {};
     const auto other = *en == '\0' ? std::nullopt : id_at(en);
-    if (other && ::fstat(root, &st) == 0 && id_of(st) == *other) {
+    if (other && ::fstat(root, &st) == 0 && wholefile::file_id(st) == *other) {
         if (made) ::rmdir(ja);
         fail("'%s' and '%s' are the same directory\n", printable(ja).c_str(),
              printable(en).c_str());
@@ -177,10 +175,10 @@ void extract_entries(const swapfold::Archive& archive, const char* ja, const cha
         const bool is_file =
             ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
         if ((is_file && in_use.holds(st)) ||
-            (::fstat(dir, &here) == 0 && in_use.spots.contains({id_of(here), leaf})))
+            (::fstat(dir, &here) == 0 && in_use.spots.contains({wholefile::file_id(here), leaf})))
             fail("won't extract over '%s': this run reads or writes it\n",
                  printable(shown).c_str());
-        if (is_file && written.contains(id_of(st)))
+        if (is_file && written.contains(wholefile::file_id(st)))
             wholefile::warn("duplicate name '%s': its earlier entry is overwritten\n",
                             printable(shown).c_str());
         const std::span<const std::uint8_t> data = swapfold::entry_data(archive, i);
@@ -226,7 +224,7 @@ void look_up_replacements(const swapfold::Archive& archive, const char* en, Repl
         if (!sized) fail("can't get the size of '%s'\n", printable(path).c_str());
         if (S_ISDIR(st.st_mode)) fail("can't mmap '%s'\n", printable(path).c_str());
         if (!S_ISREG(st.st_mode) || st.st_size <= 0) fail("empty '%s'\n", printable(path).c_str());
-        wholefile::note_read(id_of(st));
+        wholefile::note_read(wholefile::file_id(st));
 
         print_line("<-", name);
         found.paths.push_back(std::move(path));

@@ -76,7 +76,7 @@ std::span<std::uint8_t> map_whole(const char* path, std::uint64_t max_size, cons
     void* const map =
         ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
     if (map == MAP_FAILED) fail("can't mmap '%s'\n", printable(path).c_str());
-    if (S_ISREG(st.st_mode)) note_read(detail::id_of(st));
+    if (S_ISREG(st.st_mode)) note_read(file_id(st));
     keep_mapping(path, fd, static_cast<std::uint8_t*>(map), size);
     if (keep != nullptr) *keep = fd;
     return {static_cast<std::uint8_t*>(map), static_cast<std::size_t>(size)};

@@ -19,10 +19,6 @@
 
 namespace wholefile::detail {
 
-[[nodiscard]] inline FileId id_of(const struct stat& st) {
-    return {st.st_dev, st.st_ino};
-}
-
 // messages.cpp: ends the run with "'PATH' changed during the run".
 [[noreturn]] void fail_changed(const char* path);
 

@@ -116,12 +116,12 @@ int descriptor_dirs_count = 0;
 
 [[nodiscard]] bool is_descriptor_dir(const struct stat& st) {
     for (int k = 0; k < descriptor_dirs_count; ++k)
-        if (descriptor_dirs[k] == detail::id_of(st)) return true;
+        if (descriptor_dirs[k] == file_id(st)) return true;
     return false;
 }
 
 [[nodiscard]] bool is_stdout(const struct stat& st) {
-    return guard_stdout && detail::id_of(st) == detail::id_of(stdout_stat);
+    return guard_stdout && file_id(st) == file_id(stdout_stat);
 }
 
 // ---- Refusals.
@@ -206,6 +206,13 @@ void resolve(const char* path, Place& place) {
         base = fd; // a relative link is read from the directory that holds it
     }
     if (base != AT_FDCWD) ::close(base);
+}
+
+// What the path leads to now; false when nothing is there.
+[[nodiscard]] bool stat_target(const Place& place, struct stat* st) {
+    if (place.descriptor >= 0) return ::fstat(place.descriptor, st) == 0;
+    const int flags = place.resolved ? AT_SYMLINK_NOFOLLOW : 0;
+    return ::fstatat(place.dir, place.name.c_str(), st, flags) == 0;
 }
 
 // ---- Writing.
@@ -377,7 +384,7 @@ FileId write_in_place(const Place& place, const char* shown, bool follow, bool e
     ::fstat(fd, &st);
     if (::close(fd) != 0) detail::fail_writing(shown);
     pending.live = 0;
-    return detail::id_of(st);
+    return file_id(st);
 }
 
 // A target that is not a regular file: a device, a FIFO or a socket, written as it is.
@@ -389,7 +396,7 @@ FileId write_directly(const Place& place, const char* shown, std::span<const Pie
     struct stat st {};
     ::fstat(fd, &st);
     if (::close(fd) != 0) detail::fail_writing(shown);
-    return detail::id_of(st);
+    return file_id(st);
 }
 
 // An output through a descriptor the caller opened: written from its offset, never
@@ -402,9 +409,9 @@ FileId write_through(int fd, const char* shown, std::span<const Piece> pieces,
     struct stat st {};
     if (::fstat(fd, &st) != 0) detail::fail_writing(shown);
     if (is_stdout(st)) refuse_stdout(shown);
-    if (S_ISREG(st.st_mode) && reads(detail::id_of(st))) refuse_in_place(shown);
+    if (S_ISREG(st.st_mode) && reads(file_id(st))) refuse_in_place(shown);
     detail::write_pieces(fd, shown, pieces, sources);
-    return detail::id_of(st);
+    return file_id(st);
 }
 
 // Puts the finished file in the target's place by a rename. A target the rename cannot
@@ -428,7 +435,7 @@ void put_in_place(const Place& place, const char* shown, Temporary& temp, bool e
         ::fstatat(place.dir, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode))
         detail::fail_writing(shown);
-    if (reads(detail::id_of(st))) refuse_in_place(shown);
+    if (reads(file_id(st))) refuse_in_place(shown);
     const int into = ::openat(place.dir, place.name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (into < 0) fail_opening(shown);
     overwrite(into, size, shown, [&] { detail::copy_whole(temp.fd, size, into, shown); });
@@ -443,11 +450,10 @@ FileId write_at(const Place& place, const char* shown, bool follow, std::span<co
     if (place.descriptor >= 0) return write_through(place.descriptor, shown, pieces, sources);
 
     struct stat old {};
-    const int stat_flags = place.resolved ? AT_SYMLINK_NOFOLLOW : 0;
-    bool exists = ::fstatat(place.dir, place.name.c_str(), &old, stat_flags) == 0;
-    bool regular = exists && S_ISREG(old.st_mode);
+    bool exists = stat_target(place, &old);
+    const bool regular = exists && S_ISREG(old.st_mode);
+    if (exists && is_stdout(old)) refuse_stdout(shown);
     if (exists && !regular) {
-        if (is_stdout(old)) refuse_stdout(shown);
         if (!follow) { // replaced like a missing target
             exists = false;
         } else if (S_ISLNK(old.st_mode)) {
@@ -456,12 +462,10 @@ FileId write_at(const Place& place, const char* shown, bool follow, std::span<co
             return write_directly(place, shown, pieces, sources);
         }
     }
-    if (regular) {
-        if (is_stdout(old)) refuse_stdout(shown);
-        // A file the user may not write stays so, as an in-place write would leave it.
-        if (::faccessat(place.dir, place.name.c_str(), W_OK, AT_EACCESS) != 0) fail_opening(shown);
-    }
-    const bool read_by_run = regular && reads(detail::id_of(old));
+    // A file the user may not write stays so, as an in-place write would leave it.
+    if (regular && ::faccessat(place.dir, place.name.c_str(), W_OK, AT_EACCESS) != 0)
+        fail_opening(shown);
+    const bool read_by_run = regular && reads(file_id(old));
     if (!place.resolved) {
         if (read_by_run) refuse_in_place(shown);
         return write_in_place(place, shown, follow, regular, pieces, sources);
@@ -484,7 +488,7 @@ FileId write_at(const Place& place, const char* shown, bool follow, std::span<co
     if (::fstat(temp.fd, &st) != 0) detail::fail_writing(shown);
     put_in_place(place, shown, temp, exists, static_cast<std::uint64_t>(st.st_size));
     if (::close(temp.fd) != 0) detail::fail_writing(shown);
-    return detail::id_of(st);
+    return file_id(st);
 }
 
 } // namespace
@@ -513,7 +517,7 @@ void start_run(StandardOutput use) {
     for (const char* dir : {"/proc/self/fd", "/proc/thread-self/fd", "/dev/fd"}) {
         struct stat st {};
         if (::stat(dir, &st) == 0 && S_ISDIR(st.st_mode))
-            descriptor_dirs[descriptor_dirs_count++] = detail::id_of(st);
+            descriptor_dirs[descriptor_dirs_count++] = file_id(st);
     }
 
     stack_t stack{};
@@ -546,7 +550,7 @@ Landing landing_of(const char* path) {
     struct stat st {};
     if (!place.resolved || ::fstat(place.dir, &st) != 0) return landing;
     landing.known = true;
-    landing.dir = detail::id_of(st);
+    landing.dir = file_id(st);
     landing.name = place.name;
     return landing;
 }
@@ -556,11 +560,7 @@ void check_output(const char* path) {
     Place place;
     resolve(path, place);
     struct stat st {};
-    const bool found = place.descriptor >= 0
-                           ? ::fstat(place.descriptor, &st) == 0
-                           : ::fstatat(place.dir, place.name.c_str(), &st,
-                                       place.resolved ? AT_SYMLINK_NOFOLLOW : 0) == 0;
-    if (found && is_stdout(st)) refuse_stdout(path);
+    if (stat_target(place, &st) && is_stdout(st)) refuse_stdout(path);
 }
 
 void write_file(const char* path, std::span<const std::uint8_t> data) {

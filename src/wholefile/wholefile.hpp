@@ -29,6 +29,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace wholefile {
@@ -56,6 +57,10 @@ struct FileId {
     bool operator==(const FileId&) const = default;
     auto operator<=>(const FileId&) const = default; // to keep identities in ordered sets
 };
+
+[[nodiscard]] inline FileId file_id(const struct stat& st) {
+    return {st.st_dev, st.st_ino};
+}
 
 // Maps the whole file at `path` and notes it as a file the run reads. Never returns an empty
 // span: a missing or unreadable file, an empty file, one too large for the address space and

@@ -99,24 +99,12 @@ std::string slurp_and_remove(const fs::path& path) {
 } // namespace
 
 bool has_gnu_time() {
-    static const bool have = [] {
-        if (::access(time_program, X_OK) != 0) return false;
-        std::vector<std::string> words = {time_program, "-q",      "-f", "%M", "-o",
-                                          "/dev/null",  "/bin/sh", "-c", ":"};
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        pid_t pid = 0;
-        const int spawned =
-            ::posix_spawn(&pid, time_program, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        int wstatus = 0;
-        return spawned == 0 && ::waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus) &&
-               WEXITSTATUS(wstatus) == 0;
-    }();
+    // Run with time_program as argv[0], so run() does not itself time it.
+    static const bool have =
+        ::access(time_program, X_OK) == 0 &&
+        run(time_program, {"-q", "-f", "%M", "-o", "/dev/null", "/bin/sh", "-c", ":"}, "/",
+            time_program)
+                .status == 0;
     return have;
 }
 
