@@ -4,7 +4,7 @@
 // A mapping shows the file as it is now, not as it was when mapped: a file that another
 // program cuts short while the run reads it turns the read of a vanished page into a fault
 // (SIGBUS). The register keeps each mapping's range and a message ready to print, so the
-// fault's handler (targets.cpp) can tell such a fault from any other and end the run with
+// fault's handler (signals.cpp) can tell such a fault from any other and end the run with
 // "'PATH' changed during the run" instead of a crash. Each input's descriptor stays open so
 // that a failed write can ask whether an input shrank under it.
 #include "internal.hpp"

@@ -3,6 +3,7 @@
 
 #include "wholefile.hpp"
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -22,8 +23,32 @@ namespace wholefile::detail {
 // messages.cpp: ends the run with "'PATH' changed during the run".
 [[noreturn]] void fail_changed(const char* path);
 
-// targets.cpp: removes the unfinished output, if any; safe in a signal handler.
+// signals.cpp: holds back, for as long as it lives, every signal from outside whose default
+// ends the process.
+class HeldSignals {
+public:
+    HeldSignals();
+    ~HeldSignals();
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+private:
+    sigset_t old_;
+};
+
+// signals.cpp: the named unfinished output, `name` in the directory open as `dir`, which
+// every ending of the run removes. Called with the signals held.
+void note_pending(int dir, const char* name);
+void forget_pending(); // it has taken its final name
+[[nodiscard]] int pending_dir();
+[[nodiscard]] const char* pending_name();
+
+// signals.cpp: removes the unfinished output, if any; safe in a signal handler.
 void remove_pending();
+
+// targets.cpp: learns, at the run's start, the creation mask and the files that standard
+// output and standard error go to, which no output may replace.
+void learn_standard_streams(StandardOutput use);
 
 // inputs.cpp: the first input the run has mapped whose file no longer holds the bytes it
 // was mapped with, or null. A write that fails asks this before blaming its output.

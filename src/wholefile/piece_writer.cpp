@@ -111,6 +111,10 @@ public:
     SourceFile(const Source& source, const char* shown) : source_(source), fd_(source.fd) {
         if (fd_ >= 0) return;
         fd_ = ::open(source.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        // Only a file that has gone has changed; one there that cannot be opened (too many
+        // open files, no memory, no permission) says so, as when it was first looked at.
+        if (fd_ < 0 && errno != ENOENT && errno != ENOTDIR)
+            fail("mmap can't open '%s'\n", printable(source.path).c_str());
         if (fd_ < 0) fail_source(source, shown);
         struct stat st {};
         if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) ||

@@ -1,127 +1,92 @@
 // Output targets: how each output is written, decided from what its target is.
 //
 // A path is first followed to where it leads, one symbolic link at a time, each step from
-// the directory the last one was found in, so no path of any length is ever put together.
-// What it leads to decides the rest:
-// - a directory of this process's open descriptors (/proc/self/fd, /dev/fd, which
-//   /dev/stdout leads into): the output goes through that descriptor as the caller opened
-//   it, at its offset, in append mode if it was opened so, and is never truncated;
-// - a regular file or nothing: the output is written to a private new file in the same
-//   directory (an unnamed one where the system has them, otherwise named and mode 0600),
-//   given its final mode, and renamed over the target once complete;
-// - a device, a FIFO or a socket: written directly, as such targets are used;
-// - a file the run reads (inputs.cpp) is only ever replaced by a rename; where that cannot
-//   happen the run refuses, before or instead of writing it.
-// Only a regular file that the run does not read, in a directory that takes no new file (or
-// whose name the rename cannot replace), is written in place; then its whole content is
-// known first, the space is reserved and the size limit checked, and it is overwritten
-// without being truncated first, so that a failure before the first byte leaves it as it
-// was.
+// the directory the last one was found in, so no path of any length is ever put together;
+// links are followed as far as the system follows them (40). A walk that cannot finish (a
+// directory that cannot be opened, too many links, a link too long to follow) refuses the
+// output: nothing is written anywhere. What the path leads to then picks one way of writing:
 //
-// The named temporary file, while it exists, is recorded where the signal handlers can
-// reach it: every signal that ends the process removes it first. Signals that come from
-// outside are held back while it is created and renamed, so no moment exists at which it
-// could be left over; only SIGKILL can leave one, and only where unnamed files are missing.
+//   what the target is                                 how it is written
+//   -------------------------------------------------  ---------------------------------------
+//   an entry of this process's descriptor directory    through: that descriptor as the caller
+//     (/proc/self/fd, /dev/fd; /dev/stdout leads in)     opened it, at its offset, in append
+//                                                        mode if so opened, never truncated
+//   the file standard output (when the program prints  refused
+//     lines there) or standard error goes to
+//   a device, a FIFO or a socket                       directly: opened and written
+//   a regular file or nothing                          replaced: a private new file beside it
+//                                                        (unnamed where the system has them)
+//                                                        takes what the old one had, then is
+//                                                        renamed over it once complete
+//   a regular file the run does not read, in a         in place: once the whole content is
+//     directory that takes no new file, or whose         known, the space reserved and the
+//     name a rename cannot replace                       signals held, overwritten and cut to
+//                                                        its new length
+//   anything else (a file the run reads where no       refused
+//     rename can happen, a file the user may not
+//     write, a path that cannot be followed)
+//
+// A replaced file keeps its owner and group where the system allows, its permission bits,
+// its access list (ACL) and other extended attributes. Where owner or group cannot be kept,
+// the set-id bits go, and so do the group's bits when the group is another; where the access
+// list cannot be copied, only the owner keeps access, and a warning says so. Nobody gains
+// access that the old file did not give.
 #include "internal.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <optional>
 #include <sys/resource.h>
 #include <unistd.h>
+#if WHOLEFILE_LINUX
+#include <sys/xattr.h>
+#endif
 
 namespace wholefile {
 
 namespace {
 
-// ---- The unfinished output and the signals that end the process.
+// ---- What the run learns about its own streams and settings.
 
-struct Pending {
-    volatile std::sig_atomic_t live = 0;
-    int dir = AT_FDCWD;
-    char name[PATH_MAX + 1] = {};
-};
-Pending pending; // static storage, so the signal handlers may read it
-
-// Signals sent from outside, held back around the creation and the rename.
-constexpr int outside_signals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGPIPE,   SIGQUIT, SIGXCPU,
-                                   SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF};
-// Signals the run raises itself; they are never held, since a fault held back kills at once.
-constexpr int fault_signals[] = {SIGABRT, SIGSEGV, SIGBUS};
-
-// Where the fault handlers run, so a stack overflow can still remove the unfinished file.
-alignas(16) char handler_stack[64 * 1024];
-
-void on_ending_signal(int signal, siginfo_t* info, void*) {
-    if ((signal == SIGBUS || signal == SIGSEGV) && info != nullptr) {
-        std::size_t length = 0;
-        if (const char* const message = detail::fault_message(info->si_addr, &length)) {
-            detail::remove_pending();
-            static_cast<void>(::write(STDERR_FILENO, message, length));
-            ::_exit(1);
-        }
-    }
-    detail::remove_pending();
-    // Ends the process as the signal would have, so the caller sees which one it was.
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    ::sigaction(signal, &action, nullptr);
-    ::raise(signal);
-}
-
-void install_handler(int signal, bool on_own_stack) {
-    struct sigaction old {};
-    ::sigaction(signal, nullptr, &old);
-    if (old.sa_handler == SIG_IGN) return; // whoever started us wants it ignored
-    struct sigaction action {};
-    action.sa_sigaction = on_ending_signal;
-    action.sa_flags = SA_SIGINFO | (on_own_stack ? SA_ONSTACK : 0);
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signal, &action, nullptr);
-}
-
-// Holds back the signals from outside for as long as it lives.
-class HeldSignals {
-public:
-    HeldSignals() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (const int signal : outside_signals) sigaddset(&set, signal);
-        ::sigprocmask(SIG_BLOCK, &set, &old_);
-    }
-    ~HeldSignals() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
-    HeldSignals(const HeldSignals&) = delete;
-    HeldSignals& operator=(const HeldSignals&) = delete;
-
-private:
-    sigset_t old_;
-};
-
-// ---- What the run learned at its start.
-
-mode_t creation_mask = 022;
 // Standard output, when the program prints lines there and it is a file or a pipe that an
-// output written there would corrupt.
+// output written there would corrupt; standard error, when it is a file, whose replacement
+// would send the run's own messages to a file nobody can read any more.
 bool guard_stdout = false;
 struct stat stdout_stat {};
-// The directories whose entries are this process's open descriptors.
-constexpr int descriptor_dirs_max = 3;
-FileId descriptor_dirs[descriptor_dirs_max];
-int descriptor_dirs_count = 0;
+bool guard_stderr = false;
+struct stat stderr_stat {};
 
-[[nodiscard]] bool is_descriptor_dir(const struct stat& st) {
-    for (int k = 0; k < descriptor_dirs_count; ++k)
-        if (descriptor_dirs[k] == file_id(st)) return true;
-    return false;
+// Learned only when a new file needs it: reading the mask takes two calls.
+[[nodiscard]] mode_t creation_mask() {
+    static const mode_t mask = [] {
+        const mode_t m = ::umask(0);
+        ::umask(m);
+        return m;
+    }();
+    return mask;
 }
 
-[[nodiscard]] bool is_stdout(const struct stat& st) {
-    return guard_stdout && file_id(st) == file_id(stdout_stat);
+// The directories whose entries are this process's open descriptors, looked up only when a
+// path ends in a number.
+[[nodiscard]] bool is_descriptor_dir(const struct stat& st) {
+    struct Dirs {
+        FileId ids[3];
+        int count = 0;
+    };
+    static const Dirs dirs = [] {
+        Dirs d;
+        for (const char* dir : {"/proc/self/fd", "/proc/thread-self/fd", "/dev/fd"}) {
+            struct stat s {};
+            if (::stat(dir, &s) == 0 && S_ISDIR(s.st_mode)) d.ids[d.count++] = file_id(s);
+        }
+        return d;
+    }();
+    return std::find(dirs.ids, dirs.ids + dirs.count, file_id(st)) != dirs.ids + dirs.count;
 }
 
 // ---- Refusals.
@@ -130,22 +95,25 @@ int descriptor_dirs_count = 0;
     fail("can't open '%s' for writing\n", printable(shown).c_str());
 }
 
-[[noreturn]] void refuse_stdout(const char* shown) {
-    fail("won't write to '%s': it is this run's standard output\n", printable(shown).c_str());
-}
-
 [[noreturn]] void refuse_in_place(const char* shown) {
     fail("won't write over '%s' in place: this run reads it\n", printable(shown).c_str());
+}
+
+// Refuses a target that is the file standard output or standard error goes to.
+void refuse_streams(const struct stat& st, const char* shown) {
+    if (guard_stdout && file_id(st) == file_id(stdout_stat))
+        fail("won't write to '%s': it is this run's standard output\n", printable(shown).c_str());
+    if (guard_stderr && file_id(st) == file_id(stderr_stat))
+        fail("won't write to '%s': it is this run's standard error\n", printable(shown).c_str());
 }
 
 // ---- Where a path leads.
 
 struct Place {
     int dir = AT_FDCWD;
-    bool own_dir = false;  // dir was opened here and is closed after
-    std::string name;      // relative to dir; the path as given when not resolved
-    bool resolved = false; // links followed and the directory open
-    int descriptor = -1;   // the open descriptor the path names, if it names one
+    bool own_dir = false; // dir was opened here and is closed after
+    std::string name;     // relative to dir
+    int descriptor = -1;  // the open descriptor the path names, if it names one
 
     Place() = default;
     Place(const Place&) = delete;
@@ -165,57 +133,62 @@ struct Place {
     return n;
 }
 
-// Follows `path` link by link (at most 40, the system's own limit). Each link is read from
-// the directory that holds it and its text taken from there, so the link stays and the file
-// it leads to is the one replaced.
-void resolve(const char* path, Place& place) {
-    place.name = path;
+// The system's own limit on the links one path may pass through.
+constexpr int links_max = 40;
+
+// Follows `path` link by link. Each link is read from the directory that holds it and its
+// text taken from there, so the link stays and the file it leads to is the one replaced.
+// Returns false when the walk cannot finish; otherwise `place` holds the directory and name
+// it ends at, or the descriptor it names. Each place passed through, the last included, is
+// added to `passed` when that is given.
+[[nodiscard]] bool resolve(const char* path, Place& place, std::vector<Spot>* passed = nullptr) {
     std::string at = path;
     std::string link(PATH_MAX, '\0');
     int base = AT_FDCWD;
-    for (int hop = 0; hop < 40; ++hop) {
+    for (int links = 0;; ++links) {
         const std::size_t slash = at.rfind('/');
         const std::string dir = slash == std::string::npos ? "."
                                 : slash == 0               ? "/"
                                                            : at.substr(0, slash);
         std::string leaf = slash == std::string::npos ? at : at.substr(slash + 1);
-        if (leaf.empty() || leaf == "." || leaf == "..") break;
-        const int fd = open_directory(base, dir.c_str(), true);
+        const int fd = leaf.empty() || leaf == "." || leaf == ".."
+                           ? -1
+                           : open_directory(base, dir.c_str(), true);
         if (base != AT_FDCWD) ::close(base);
         base = AT_FDCWD;
-        if (fd < 0) break; // written by its path, whatever stopped the walk
-        struct stat st {};
-        if (::fstat(fd, &st) == 0 && is_descriptor_dir(st) && descriptor_number(leaf) >= 0) {
-            place.descriptor = descriptor_number(leaf);
-            ::close(fd);
-            return;
+        if (fd < 0) return false;
+        const int number = descriptor_number(leaf);
+        if (number >= 0 || passed != nullptr) {
+            struct stat st {};
+            if (::fstat(fd, &st) != 0) {
+                ::close(fd);
+                return false;
+            }
+            if (number >= 0 && is_descriptor_dir(st)) {
+                place.descriptor = number;
+                ::close(fd);
+                return true;
+            }
+            if (passed != nullptr) passed->push_back({file_id(st), leaf});
         }
         const ssize_t n = ::readlinkat(fd, leaf.c_str(), link.data(), link.size());
-        if (n < 0 || static_cast<std::size_t>(n) == link.size()) {
-            if (n >= 0) { // a link too long to read: left to the system to follow
-                ::close(fd);
-                return;
-            }
+        if (n < 0 && (errno == EINVAL || errno == ENOENT)) { // not a link, or nothing yet
             place.dir = fd;
             place.own_dir = true;
             place.name = std::move(leaf);
-            place.resolved = true;
-            return;
+            return true;
+        }
+        // An error, a link too long to follow, or one link too many.
+        if (n < 0 || static_cast<std::size_t>(n) == link.size() || links == links_max) {
+            ::close(fd);
+            return false;
         }
         at.assign(link.data(), static_cast<std::size_t>(n));
         base = fd; // a relative link is read from the directory that holds it
     }
-    if (base != AT_FDCWD) ::close(base);
 }
 
-// What the path leads to now; false when nothing is there.
-[[nodiscard]] bool stat_target(const Place& place, struct stat* st) {
-    if (place.descriptor >= 0) return ::fstat(place.descriptor, st) == 0;
-    const int flags = place.resolved ? AT_SYMLINK_NOFOLLOW : 0;
-    return ::fstatat(place.dir, place.name.c_str(), st, flags) == 0;
-}
-
-// ---- Writing.
+// ---- The new file.
 
 [[nodiscard]] std::string temp_name(std::string_view leaf) {
     static std::uint64_t state = 0;
@@ -246,15 +219,13 @@ void resolve(const char* path, Place& place) {
 // Creates a named private file beside `name` in `dir` and records it as pending. Returns its
 // descriptor, or -1 with errno set.
 [[nodiscard]] int create_named(int dir, const std::string& name) {
-    const HeldSignals held;
+    const detail::HeldSignals held;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string made = temp_name(name);
         const int fd =
             ::openat(dir, made.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
-            pending.dir = dir;
-            std::memcpy(pending.name, made.c_str(), made.size() + 1);
-            pending.live = 1;
+            detail::note_pending(dir, made.c_str());
             return fd;
         }
         if (errno != EEXIST) return -1;
@@ -295,6 +266,79 @@ struct Temporary {
 #endif
 }
 
+// ---- What a replaced file keeps.
+
+#if WHOLEFILE_LINUX
+// Copies the extended attributes of `from` to `to`. Those this user may not set, or that the
+// file system does not take, are left to the system, as a copy that keeps attributes does.
+// Returns false when one that grants access (an access list, in the "system." namespace)
+// was there and is not copied, or when what was there cannot be told.
+[[nodiscard]] bool copy_attributes(int from, int to, bool access_lists) {
+    if (from < 0) return false;
+    char small[256];
+    std::vector<char> large;
+    const char* list = small;
+    ssize_t length = ::flistxattr(from, small, sizeof small);
+    if (length < 0 && errno == ERANGE) {
+        large.resize(XATTR_LIST_MAX);
+        length = ::flistxattr(from, large.data(), large.size());
+        list = large.data();
+    }
+    if (length < 0) return errno == ENOTSUP; // a file system without attributes has none
+    bool kept = true;
+    std::vector<char> value;
+    for (const char* name = list; name < list + length; name += std::strlen(name) + 1) {
+        const bool grants = std::strncmp(name, "system.", 7) == 0;
+        if (grants && !access_lists) {
+            kept = false;
+            continue;
+        }
+        if (value.empty()) value.resize(XATTR_SIZE_MAX);
+        const ssize_t size = ::fgetxattr(from, name, value.data(), value.size());
+        if (size < 0 || ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0) != 0)
+            kept = kept && !grants;
+    }
+    return kept;
+}
+#else
+// No portable call reads a file's extended attributes; the owner, group and bits are kept.
+[[nodiscard]] bool copy_attributes(int, int, bool) {
+    return true;
+}
+#endif
+
+// Gives the new file `to`, now as `now` says, what the file it replaces had: `was`, open as
+// `from` (or -1 when it could not be opened).
+void take_over(int from, const struct stat& was, int to, const struct stat& now,
+               const char* shown) {
+    bool owner = now.st_uid == was.st_uid;
+    bool group = now.st_gid == was.st_gid;
+    if (!owner || !group) {
+        if (::fchown(to, was.st_uid, was.st_gid) == 0) {
+            owner = group = true;
+        } else if (!group && ::fchown(to, static_cast<uid_t>(-1), was.st_gid) == 0) {
+            group = true;
+        }
+    }
+    mode_t mode = was.st_mode & 07777;
+    if (!owner || !group) mode &= static_cast<mode_t>(~(S_ISUID | S_ISGID));
+    if (!group) mode &= static_cast<mode_t>(~S_IRWXG); // the old group's, not this one's
+    if (::fchmod(to, mode) != 0) detail::fail_writing(shown);
+    // After the bits, which setting an access list adjusts to match it.
+    if (copy_attributes(from, to, group)) return;
+    if (::fchmod(to, mode & S_IRWXU) != 0) detail::fail_writing(shown);
+    warn("can't copy the ACL of '%s': only its owner has access now\n", printable(shown).c_str());
+}
+
+// Opens the file at `place` to read what it has besides its content.
+[[nodiscard]] int open_old(const Place& place) {
+    constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int fd = ::openat(place.dir, place.name.c_str(), O_RDONLY | flags);
+    return fd >= 0 ? fd : ::openat(place.dir, place.name.c_str(), O_WRONLY | flags);
+}
+
+// ---- The ways of writing.
+
 // Names the finished unnamed file beside the target, as a pending file, so that the rename
 // can put it in place; where it cannot be linked, its content is copied into a named one.
 void name_unnamed(int& fd, int dir, const std::string& name, const char* shown,
@@ -302,26 +346,26 @@ void name_unnamed(int& fd, int dir, const std::string& name, const char* shown,
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string made = temp_name(name);
         if (link_unnamed(fd, dir, made.c_str())) {
-            pending.dir = dir;
-            std::memcpy(pending.name, made.c_str(), made.size() + 1);
-            pending.live = 1;
+            detail::note_pending(dir, made.c_str());
             return;
         }
         if (errno != EEXIST) break;
     }
     const int named = create_named(dir, name);
     if (named < 0) detail::fail_writing(shown);
-    struct stat st {};
-    if (::fstat(fd, &st) == 0) static_cast<void>(::fchmod(named, st.st_mode & 07777));
     detail::copy_whole(fd, size, named, shown);
+    struct stat was {};
+    struct stat now {};
+    if (::fstat(fd, &was) != 0 || ::fstat(named, &now) != 0) detail::fail_writing(shown);
+    take_over(fd, was, named, now, shown);
     ::close(fd);
     fd = named;
 }
 
 // Overwrites the regular file open as `fd` with `size` bytes that write(fd) produces, in
-// place: the size limit is checked and the space reserved first, and the file is cut to
-// its new length only after the last byte, so that a failure before the first byte
-// leaves it as it was.
+// place: the size limit is checked and the whole range reserved first, holes included, and
+// the file is cut to its new length only after the last byte, so that a failure before the
+// first byte leaves it as it was. The caller holds the signals.
 template <typename Write>
 void overwrite(int fd, std::uint64_t size, const char* shown, Write&& write) {
     rlimit limit{};
@@ -330,17 +374,15 @@ void overwrite(int fd, std::uint64_t size, const char* shown, Write&& write) {
         detail::fail_writing(shown);
     struct stat st {};
     if (::fstat(fd, &st) != 0) detail::fail_writing(shown);
-    if (size > static_cast<std::uint64_t>(st.st_size)) {
-#if defined(__APPLE__)
-        const int error = 0; // no posix_fallocate there: a full disk shows in the write
-#else
+#if !defined(__APPLE__) // no posix_fallocate there: a full disk shows in the write
+    if (size > 0) {
         const int error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
-#endif
         if (error != 0 && error != EINVAL && error != EOPNOTSUPP) {
             static_cast<void>(::ftruncate(fd, st.st_size));
             detail::fail_writing(shown);
         }
     }
+#endif
     write();
     if (::ftruncate(fd, static_cast<off_t>(size)) != 0) detail::fail_writing(shown);
 }
@@ -351,11 +393,21 @@ void overwrite(int fd, std::uint64_t size, const char* shown, Write&& write) {
     return total;
 }
 
+// Opens the regular file at `place` to overwrite it in place; refuses one the run reads.
+[[nodiscard]] int open_in_place(const Place& place, const char* shown) {
+    const int fd =
+        ::openat(place.dir, place.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) fail_opening(shown);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) fail_opening(shown);
+    if (reads(file_id(st))) refuse_in_place(shown);
+    return fd;
+}
+
 // Writes a regular file that the run does not read in place, from pieces that are all read
-// before it is touched. A file that does not exist yet is created, and removed again
-// should the run fail.
-FileId write_in_place(const Place& place, const char* shown, bool follow, bool exists,
-                      std::span<const Piece> pieces, std::span<const Source> sources) {
+// before it is touched.
+FileId write_in_place(const Place& place, const char* shown, std::span<const Piece> pieces,
+                      std::span<const Source> sources) {
     std::vector<std::uint8_t> assembled;
     Piece whole;
     if (!sources.empty() ||
@@ -365,25 +417,15 @@ FileId write_in_place(const Place& place, const char* shown, bool follow, bool e
         pieces = {&whole, 1};
         sources = {};
     }
-    const int flags =
-        O_WRONLY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW) | (exists ? 0 : O_CREAT | O_EXCL);
-    int fd = -1;
+    const int fd = open_in_place(place, shown);
     {
-        const HeldSignals held;
-        fd = ::openat(place.dir, place.name.c_str(), flags, 0666);
-        if (fd >= 0 && !exists && place.name.size() < sizeof pending.name) {
-            pending.dir = place.dir;
-            std::memcpy(pending.name, place.name.c_str(), place.name.size() + 1);
-            pending.live = 1;
-        }
+        const detail::HeldSignals held;
+        overwrite(fd, total_size(pieces), shown,
+                  [&] { detail::write_pieces(fd, shown, pieces, sources); });
     }
-    if (fd < 0) fail_opening(shown);
-    overwrite(fd, total_size(pieces), shown,
-              [&] { detail::write_pieces(fd, shown, pieces, sources); });
     struct stat st {};
     ::fstat(fd, &st);
     if (::close(fd) != 0) detail::fail_writing(shown);
-    pending.live = 0;
     return file_id(st);
 }
 
@@ -408,36 +450,33 @@ FileId write_through(int fd, const char* shown, std::span<const Piece> pieces,
     if ((flags & O_ACCMODE) == O_RDONLY) detail::fail_writing(shown);
     struct stat st {};
     if (::fstat(fd, &st) != 0) detail::fail_writing(shown);
-    if (is_stdout(st)) refuse_stdout(shown);
+    if (guard_stdout && file_id(st) == file_id(stdout_stat))
+        fail("won't write to '%s': it is this run's standard output\n", printable(shown).c_str());
     if (S_ISREG(st.st_mode) && reads(file_id(st))) refuse_in_place(shown);
     detail::write_pieces(fd, shown, pieces, sources);
     return file_id(st);
 }
 
-// Puts the finished file in the target's place by a rename. A target the rename cannot
-// replace (a mount point of its own, another user's file in a sticky directory) gets the
-// content copied in, unless the run reads it.
+// Puts the finished file in the target's place by a rename, the signals held throughout. A
+// target the rename cannot replace (a mount point of its own, another user's file in a
+// sticky directory) gets the content copied in, unless the run reads it.
 void put_in_place(const Place& place, const char* shown, Temporary& temp, bool existed,
                   std::uint64_t size) {
-    const HeldSignals held;
+    const detail::HeldSignals held;
     if (temp.unnamed) {
         // A target that is not there yet is made by the link itself.
         if (!existed && link_unnamed(temp.fd, place.dir, place.name.c_str())) return;
         name_unnamed(temp.fd, place.dir, place.name, shown, size);
     }
-    if (::renameat(pending.dir, pending.name, place.dir, place.name.c_str()) == 0) {
-        pending.live = 0;
+    if (::renameat(detail::pending_dir(), detail::pending_name(), place.dir, place.name.c_str()) ==
+        0) {
+        detail::forget_pending();
         return;
     }
     const int error = errno;
-    struct stat st {};
-    if ((error != EBUSY && error != EPERM && error != EACCES && error != EXDEV) ||
-        ::fstatat(place.dir, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(st.st_mode))
+    if (error != EBUSY && error != EPERM && error != EACCES && error != EXDEV)
         detail::fail_writing(shown);
-    if (reads(file_id(st))) refuse_in_place(shown);
-    const int into = ::openat(place.dir, place.name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (into < 0) fail_opening(shown);
+    const int into = open_in_place(place, shown);
     overwrite(into, size, shown, [&] { detail::copy_whole(temp.fd, size, into, shown); });
     if (::close(into) != 0) detail::fail_writing(shown);
     detail::remove_pending();
@@ -450,42 +489,40 @@ FileId write_at(const Place& place, const char* shown, bool follow, std::span<co
     if (place.descriptor >= 0) return write_through(place.descriptor, shown, pieces, sources);
 
     struct stat old {};
-    bool exists = stat_target(place, &old);
-    const bool regular = exists && S_ISREG(old.st_mode);
-    if (exists && is_stdout(old)) refuse_stdout(shown);
-    if (exists && !regular) {
-        if (!follow) { // replaced like a missing target
-            exists = false;
+    bool exists = ::fstatat(place.dir, place.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists) refuse_streams(old, shown);
+    if (exists && !S_ISREG(old.st_mode)) {
+        if (!follow) {
+            exists = false; // replaced like a missing target
         } else if (S_ISLNK(old.st_mode)) {
-            fail_opening(shown); // a chain of links longer than the system follows
+            fail_opening(shown); // it became a link after the walk
         } else {
             return write_directly(place, shown, pieces, sources);
         }
     }
+    const bool regular = exists;
     // A file the user may not write stays so, as an in-place write would leave it.
     if (regular && ::faccessat(place.dir, place.name.c_str(), W_OK, AT_EACCESS) != 0)
         fail_opening(shown);
-    const bool read_by_run = regular && reads(file_id(old));
-    if (!place.resolved) {
-        if (read_by_run) refuse_in_place(shown);
-        return write_in_place(place, shown, follow, regular, pieces, sources);
-    }
 
     Temporary temp = create_temporary(place.dir, place.name);
     if (temp.fd < 0) {
         if (!takes_no_new_file(errno) || !regular) fail_opening(shown);
-        if (read_by_run) refuse_in_place(shown);
-        return write_in_place(place, shown, follow, true, pieces, sources);
+        if (reads(file_id(old))) refuse_in_place(shown);
+        return write_in_place(place, shown, pieces, sources);
     }
     detail::write_pieces(temp.fd, shown, pieces, sources);
-    // The new file takes the old one's owner (where allowed) and permission bits, or the
-    // bits a new file gets, before anyone else can open it.
-    if (regular && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()))
-        static_cast<void>(::fchown(temp.fd, old.st_uid, old.st_gid));
-    const mode_t mode = regular ? old.st_mode & 07777 : 0666 & ~creation_mask;
-    if (::fchmod(temp.fd, mode) != 0) detail::fail_writing(shown);
     struct stat st {};
     if (::fstat(temp.fd, &st) != 0) detail::fail_writing(shown);
+    // The new file takes what the old one had, or the bits a new file gets, before anyone
+    // else can open it.
+    if (regular) {
+        const int from = open_old(place);
+        take_over(from, old, temp.fd, st, shown);
+        if (from >= 0) ::close(from);
+    } else if (::fchmod(temp.fd, 0666 & ~creation_mask()) != 0) {
+        detail::fail_writing(shown);
+    }
     put_in_place(place, shown, temp, exists, static_cast<std::uint64_t>(st.st_size));
     if (::close(temp.fd) != 0) detail::fail_writing(shown);
     return file_id(st);
@@ -495,41 +532,14 @@ FileId write_at(const Place& place, const char* shown, bool follow, std::span<co
 
 namespace detail {
 
-void remove_pending() {
-    if (pending.live == 0) return;
-    ::unlinkat(pending.dir, pending.name, 0);
-    pending.live = 0;
-}
-
-} // namespace detail
-
-void start_run(StandardOutput use) {
-    for (int fd = 0; fd <= 2; ++fd) {
-        // Opened read-only, so writing to it fails as writing to a closed descriptor would.
-        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF)
-            static_cast<void>(::open("/dev/null", O_RDONLY));
-    }
-    creation_mask = ::umask(0);
-    ::umask(creation_mask);
+void learn_standard_streams(StandardOutput use) {
     if (use == StandardOutput::prints_lines && ::fstat(STDOUT_FILENO, &stdout_stat) == 0)
         guard_stdout = S_ISREG(stdout_stat.st_mode) || S_ISFIFO(stdout_stat.st_mode) ||
                        S_ISSOCK(stdout_stat.st_mode);
-    for (const char* dir : {"/proc/self/fd", "/proc/thread-self/fd", "/dev/fd"}) {
-        struct stat st {};
-        if (::stat(dir, &st) == 0 && S_ISDIR(st.st_mode))
-            descriptor_dirs[descriptor_dirs_count++] = file_id(st);
-    }
-
-    stack_t stack{};
-    stack.ss_sp = handler_stack;
-    stack.ss_size = sizeof handler_stack;
-    ::sigaltstack(&stack, nullptr);
-    for (const int signal : outside_signals) install_handler(signal, false);
-    for (const int signal : fault_signals) install_handler(signal, true);
-    // Past a file-size limit a write then fails with EFBIG and is reported, instead of the
-    // limit's signal ending the process without a word.
-    std::signal(SIGXFSZ, SIG_IGN);
+    if (::fstat(STDERR_FILENO, &stderr_stat) == 0) guard_stderr = S_ISREG(stderr_stat.st_mode);
 }
+
+} // namespace detail
 
 int open_directory(int base, const char* path, bool follow) {
     const int nofollow = follow ? 0 : O_NOFOLLOW;
@@ -543,24 +553,26 @@ int open_directory(int base, const char* path, bool follow) {
 #endif
 }
 
-Landing landing_of(const char* path) {
+std::optional<std::vector<Spot>> spots_of(const char* path) {
     Place place;
-    resolve(path, place);
-    Landing landing;
-    struct stat st {};
-    if (!place.resolved || ::fstat(place.dir, &st) != 0) return landing;
-    landing.known = true;
-    landing.dir = file_id(st);
-    landing.name = place.name;
-    return landing;
+    std::vector<Spot> passed;
+    if (!resolve(path, place, &passed)) return std::nullopt;
+    return passed;
 }
 
 void check_output(const char* path) {
-    if (!guard_stdout) return;
+    if (!guard_stdout && !guard_stderr) return;
     Place place;
-    resolve(path, place);
     struct stat st {};
-    if (stat_target(place, &st) && is_stdout(st)) refuse_stdout(path);
+    if (!resolve(path, place)) return; // refused when it is written
+    if (place.descriptor >= 0) {
+        // Written through, the descriptor detaches no file: only the lines would corrupt it.
+        if (guard_stdout && ::fstat(place.descriptor, &st) == 0 &&
+            file_id(st) == file_id(stdout_stat))
+            refuse_streams(st, path);
+    } else if (::fstatat(place.dir, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        refuse_streams(st, path);
+    }
 }
 
 void write_file(const char* path, std::span<const std::uint8_t> data) {
@@ -570,7 +582,7 @@ void write_file(const char* path, std::span<const std::uint8_t> data) {
 
 void write_file(const char* path, std::span<const Piece> pieces, std::span<const Source> sources) {
     Place place;
-    resolve(path, place);
+    if (!resolve(path, place)) fail_opening(path);
     write_at(place, path, true, pieces, sources);
 }
 
@@ -579,7 +591,6 @@ FileId write_file_in(int dir, const char* name, const char* shown, std::span<con
     Place place;
     place.dir = dir;
     place.name = name;
-    place.resolved = true;
     return write_at(place, shown, false, pieces, sources);
 }
 

@@ -8,8 +8,10 @@
 // The module is cut along its jobs, one file each:
 // - messages.cpp: the one routine every message and progress line goes through;
 // - inputs.cpp: mapping inputs, and the register of every file the run reads, by identity;
+// - signals.cpp: the signals that end the process, the unfinished output they must not
+//   leave behind, and the run's set-up;
 // - targets.cpp: how an output is written, decided from what its target is; the private
-//   temporary file; the signals that end the process; the run's set-up;
+//   temporary file and what a replaced file keeps;
 // - piece_writer.cpp: writing pieces with as few system calls as they allow.
 //
 // How an output is written follows from what the target is, never from how its path is
@@ -19,18 +21,20 @@
 // complete. A target that is a file the run reads is only ever replaced that way; where the
 // rename cannot happen, the run refuses before writing. Only a target the run does not read,
 // in a directory that takes no new file, is written in place, and only once the whole
-// content is known.
+// content is known. A path that cannot be followed to its end is refused, never guessed at.
 #pragma once
 
 #include "pieces.hpp"
 
 #include <compare>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <vector>
 
 namespace wholefile {
 
@@ -42,8 +46,8 @@ enum class StandardOutput {
 
 // The run's set-up, called once, first thing in main: opens /dev/null (unusable for
 // writing) in place of any of descriptors 0 to 2 that is closed, so that no file the run
-// opens takes their place; installs the handlers that remove an unfinished output on every
-// signal that ends the process; learns what standard output is.
+// opens takes their place; sets up the removal of an unfinished output on every signal that
+// ends the process; learns what standard output and standard error are.
 void start_run(StandardOutput use);
 
 // Flushes and closes standard output; when that fails (a full device, a closed or broken
@@ -89,22 +93,28 @@ void note_read(FileId id);
 // `follow` false, a symbolic link at `path` is not followed. Returns -1 on failure.
 [[nodiscard]] int open_directory(int base, const char* path, bool follow);
 
-// Where an output named `path` would land: the directory, by identity, and the name in it,
-// once symbolic links are followed. `known` is false when that cannot be told.
-struct Landing {
-    bool known = false;
+// A place a file can land: a directory, by identity, and a name in it.
+struct Spot {
     FileId dir;
     std::string name;
+    auto operator<=>(const Spot&) const = default;
 };
-[[nodiscard]] Landing landing_of(const char* path);
+
+// Every place an output named `path` passes through on its way, symbolic links followed:
+// each link and, last, where it lands. No value when the path cannot be followed to its end,
+// and an output there would be refused.
+[[nodiscard]] std::optional<std::vector<Spot>> spots_of(const char* path);
 
 // Refuses, before the run prints or writes anything, an output at `path` that would land in
 // the program's own standard output (StandardOutput::prints_lines), where its lines would
-// corrupt it. write_file() refuses it too; this lets a program say so before its first line.
+// corrupt it, or replace the file standard error goes to. write_file() refuses these too;
+// this lets a program say so before its first line.
 void check_output(const char* path);
 
 // Creates or replaces `path` with `data` as its whole content. A symbolic link at `path`
-// stays and the file it leads to is replaced. Any failure ends the process with status 1.
+// stays and the file it leads to is replaced; a replaced file keeps its owner, group, mode
+// and extended attributes, its access list included, where the system allows. Any failure
+// ends the process with status 1.
 void write_file(const char* path, std::span<const std::uint8_t> data);
 
 // The same with the pieces one after another as the content, written with as few system

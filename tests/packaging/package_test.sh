@@ -52,6 +52,8 @@ groff_is_silent() { # the page renders with every groff warning enabled and prin
 # Messages of the whole-file helpers that only a write of pieces from named files can print;
 # swapfold is the only program that writes such pieces.
 named_source_messages="'%s' changed during the run"
+# uncrunchet prints no lines, so an output there corrupts nothing and is never refused.
+stdout_message="won't write to '%s': it is this run's standard output"
 
 # The stderr messages of a program: the format strings passed to fail, fail_with_status and
 # warn in its sources and in the whole-file helpers, adjacent literals and PRI macros joined.
@@ -64,8 +66,12 @@ messages_of() {
             $fmt =~ s/\\n$//;
             $fmt =~ s/\\(.)/$1/g;
             print "$fmt\n";
-        }' "$src/src/$1"/*.cpp "$src/src/wholefile/wholefile.cpp" |
-        if [ "$1" = swapfold ]; then cat; else grep -vxF "$named_source_messages"; fi | sort -u
+        }' "$src/src/$1"/*.cpp "$src/src/wholefile"/*.cpp |
+        case $1 in
+        swapfold) cat ;;
+        uncrunchet) grep -vxF -e "$named_source_messages" -e "$stdout_message" ;;
+        *) grep -vxF "$named_source_messages" ;;
+        esac | sort -u
 }
 
 # Every message must appear in the page's rendered text, each conversion (%s, %zu, ...)
