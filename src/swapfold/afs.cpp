@@ -211,6 +211,16 @@ Layout lay_out_rebuild(const Archive& archive, std::span<const Replacement> repl
                         [&](std::uint32_t i) { return piece_from(archive, replacements, i); });
 }
 
+std::optional<std::uint32_t> extraction_over_capacity(const Archive& archive) {
+    std::uint64_t names_off = 0;
+    std::uint32_t failed_entry = 0;
+    const char* const failed = lay_out(
+        archive, [&](std::uint32_t i) { return piece_from(archive, {}, i); }, &names_off,
+        &failed_entry, [](std::uint32_t, std::uint64_t, const wholefile::Piece&) {});
+    if (failed == capacity) return failed_entry;
+    return std::nullopt;
+}
+
 bool is_unsafe(std::string_view name) {
     return name.starts_with('/') || name.find("..") != std::string_view::npos;
 }

@@ -99,6 +99,12 @@ struct Layout {
 [[nodiscard]] Layout lay_out_rebuild(const Archive& archive,
                                      std::span<const Replacement> replacements);
 
+// Extraction writes each entry's own data once, as a rebuild without replacements would lay
+// it out: the entry at which that layout fails the capacity check, or no value when it
+// passes. Entries that overlap in the input cannot make extraction write more than the
+// rebuild may.
+[[nodiscard]] std::optional<std::uint32_t> extraction_over_capacity(const Archive& archive);
+
 // Whether an entry name may not be used as a path at all: it begins with '/' or contains
 // "..", so it could lead out of the directory it is taken relative to.
 [[nodiscard]] bool is_unsafe(std::string_view name);

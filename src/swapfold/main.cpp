@@ -58,21 +58,39 @@ void stop_on_failed_check(const char* condition) {
     wholefile::fail_with_status(failed_check_status, "failed check: %s\n", condition);
 }
 
+// The capacity check failed at `entry`, for the rebuilt archive or, when `extracting`, for
+// the entries extraction would write.
+[[noreturn]] void stop_over_capacity(bool extracting, const char* in_path, std::uint64_t size,
+                                     const swapfold::Archive& archive, std::uint32_t entry) {
+    const auto bytes = static_cast<unsigned long long>(size);
+    const std::string in = printable(in_path);
+    const std::string name = printable(swapfold::entry_name(archive, entry));
+    if (extracting)
+        wholefile::fail_with_status(
+            failed_check_status,
+            "failed check: off+size < out_size: the extracted entries would exceed four times "
+            "the %llu bytes of '%s' (%llu bytes) at entry '%s'\n",
+            bytes, in.c_str(), 4 * bytes, name.c_str());
+    wholefile::fail_with_status(
+        failed_check_status,
+        "failed check: off+size < out_size: the rebuilt archive would exceed four times the "
+        "%llu bytes of '%s' (%llu bytes) at entry '%s'\n",
+        bytes, in.c_str(), 4 * bytes, name.c_str());
+}
+
 [[nodiscard]] std::optional<wholefile::FileId> id_at(const char* path) {
     struct stat st {};
     if (::stat(path, &st) != 0) return std::nullopt;
     return wholefile::file_id(st);
 }
 
-// A place a file can land: a directory, by identity, and a name in it.
-using Spot = std::pair<wholefile::FileId, std::string>;
-
 // What extraction must not write: the files the run reads or writes that exist (the input,
 // the output, every replacement the rebuild will read), and the places where the output and
-// every replacement would be, whether or not a file is there yet.
+// every replacement would be, whether or not a file is there yet, every link on the output's
+// way included.
 struct InUse {
     std::set<wholefile::FileId> files;
-    std::set<Spot> spots;
+    std::set<wholefile::Spot> spots;
 
     void add(wholefile::FileId id) { files.insert(id); }
     [[nodiscard]] bool holds(const struct stat& st) const {
@@ -86,8 +104,10 @@ struct InUse {
     struct stat input {};
     if (::fstat(input_fd, &input) == 0) in_use.add(wholefile::file_id(input));
     if (const auto out = id_at(out_path)) in_use.add(*out);
-    if (const wholefile::Landing out = wholefile::landing_of(out_path); out.known)
-        in_use.spots.insert({out.dir, out.name});
+    // An output that cannot be reached is refused before anything is extracted.
+    const auto spots = wholefile::spots_of(out_path);
+    if (!spots) fail("can't open '%s' for writing\n", printable(out_path).c_str());
+    in_use.spots.insert(spots->begin(), spots->end());
     if (*en == '\0') return in_use;
     // Each replacement would be en/<name>: its directory is looked up once per distinct
     // directory part, which for most archives means en/ alone.
@@ -156,9 +176,8 @@ struct InUse {
 // Writes every entry that has data into `ja`. A name is printed, then tested; one that would
 // land on a file or a place in use stops the run before it is written, and one written
 // earlier in the run is written again, with a warning.
-void extract_entries(const swapfold::Archive& archive, const char* ja, const char* en,
+void extract_entries(const swapfold::Archive& archive, int root, const char* ja,
                      const wholefile::Source& input, const InUse& in_use) {
-    const int root = open_extraction_dir(ja, en);
 
     std::set<wholefile::FileId> written;
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
@@ -188,7 +207,6 @@ void extract_entries(const swapfold::Archive& archive, const char* ja, const cha
         written.insert(id);
         if (dir != root) ::close(dir);
     }
-    ::close(root);
 }
 
 // The replacement files found in en/, and for each entry the one it takes (null: none).
@@ -196,16 +214,21 @@ struct Replacements {
     std::deque<std::string> paths; // deques, so that pointers into them stay valid
     std::deque<wholefile::Source> files;
     std::vector<swapfold::Replacement> by_entry;
+    std::vector<std::string_view> names; // the entries they replace, in table order
 };
 
 // Finds the replacement of every entry that has data. Only a file that does not exist keeps
 // the entry's data; one that exists but cannot be opened, is not a regular file or is empty
 // stops the run. Each file is opened here only to learn that, and its size is kept: its data
-// is read when the output is written.
-void look_up_replacements(const swapfold::Archive& archive, const char* en, Replacements& found) {
+// is read when the output is written. Nothing is printed yet: the run prints the
+// replacements it takes after the entries it extracts.
+void look_up_replacements(const swapfold::Archive& archive, const char* en, bool extracting,
+                          Replacements& found) {
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (swapfold::entry_record(archive, i).pos == 0) continue;
         const std::string_view name = swapfold::entry_name(archive, i);
+        // With extraction, an unsafe name stops the run there, once its line is printed.
+        if (is_unsafe(name) && extracting) continue;
         if (is_unsafe(name)) fail("unsafe filename\n");
         // An empty en/ names no directory, and such a name no file in it.
         if (*en == '\0' || !names_a_file(name)) continue;
@@ -226,7 +249,7 @@ void look_up_replacements(const swapfold::Archive& archive, const char* en, Repl
         if (!S_ISREG(st.st_mode) || st.st_size <= 0) fail("empty '%s'\n", printable(path).c_str());
         wholefile::note_read(wholefile::file_id(st));
 
-        print_line("<-", name);
+        found.names.push_back(name);
         found.paths.push_back(std::move(path));
         found.files.push_back(
             {{}, -1, found.paths.back().c_str(), static_cast<std::uint64_t>(st.st_size)});
@@ -259,25 +282,28 @@ int main(int argc, char** argv) {
             stop_on_failed_check(checked.failed);
         const swapfold::Archive& archive = checked.archive;
 
-        if (extraction_dir != nullptr) {
-            const InUse in_use = files_in_use(archive, input_fd, out_path, replacement_dir);
-            extract_entries(archive, extraction_dir, replacement_dir, input_source, in_use);
-        }
-
+        // Every check runs before anything is written: a run that fails one leaves ja/ as
+        // it was.
         Replacements replacements;
-        look_up_replacements(archive, replacement_dir, replacements);
-
+        look_up_replacements(archive, replacement_dir, extraction_dir != nullptr, replacements);
         const swapfold::Layout layout = swapfold::lay_out_rebuild(archive, replacements.by_entry);
-        if (layout.over_capacity.has_value()) {
-            const unsigned long long size = input.size();
-            wholefile::fail_with_status(
-                failed_check_status,
-                "failed check: off+size < out_size: the rebuilt archive would exceed four times "
-                "the %llu bytes of '%s' (%llu bytes) at entry '%s'\n",
-                size, printable(in_path).c_str(), 4 * size,
-                printable(swapfold::entry_name(archive, *layout.over_capacity)).c_str());
-        }
+        if (layout.over_capacity.has_value())
+            stop_over_capacity(false, in_path, input.size(), archive, *layout.over_capacity);
         if (layout.failed != nullptr) stop_on_failed_check(layout.failed);
+
+        if (extraction_dir != nullptr) {
+            // Overlapping entries could make extraction write many times the archive's size:
+            // it is held to the rebuild's own limit.
+            if (const auto entry = swapfold::extraction_over_capacity(archive))
+                stop_over_capacity(true, in_path, input.size(), archive, *entry);
+            // ja/ is made first, so that the output's way through it is known.
+            const int root = open_extraction_dir(extraction_dir, replacement_dir);
+            const InUse in_use = files_in_use(archive, input_fd, out_path, replacement_dir);
+            extract_entries(archive, root, extraction_dir, input_source, in_use);
+            ::close(root);
+        }
+        for (const std::string_view name : replacements.names) print_line("<-", name);
+
         wholefile::write_file(out_path, layout.pieces, {&input_source, 1});
     } catch (const std::bad_alloc&) {
         fail("out of memory\n");

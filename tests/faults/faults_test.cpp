@@ -767,7 +767,8 @@ TEST(Faults, LogOfBothStreamsIsInOrder) {
 TEST(Faults, InterruptedExtractionLogsEveryFileItWrote) {
     constexpr std::uint32_t entries = 20000;
     afstest::Image image;
-    image.names_pos = 1 << 20;
+    image.names_pos = 11 << 20; // large enough that the rebuild of 20000 blocks fits
+
     image.size = image.names_pos + 48 * entries;
     for (std::uint32_t i = 0; i < entries; ++i)
         image.entries.push_back(

@@ -99,9 +99,8 @@ TEST(Swapfold, WorkedExample) {
 struct FailRow {
     const char* label;
     Bytes bytes;
-    std::string message;        // what follows "failed check: "
-    std::string extracted = {}; // the capacity check comes after extraction
-    std::set<std::string> left = {"in.afs"};
+    std::string message;                    // what follows "failed check: "
+    std::vector<std::string> replaced = {}; // entries given a one-byte file in en/
 };
 
 TEST(Swapfold, EveryFailedCheckStopsWithItsConditionBeforeWriting) {
@@ -116,6 +115,11 @@ TEST(Swapfold, EveryFailedCheckStopsWithItsConditionBeforeWriting) {
     small.names_pos = 32;
     small.entries = {with_data("fits", 200, testkit::pattern(10, 5)),
                      with_data("big\033", 300, testkit::pattern(100, 6))};
+    Image overlapping;
+    overlapping.size = 8192;
+    overlapping.names_pos = 64;
+    for (const char* name : {"a", "b", "c", "d", "e", "f"})
+        overlapping.entries.push_back(with_data(name, 2048, testkit::pattern(6000, 7)));
 
     const std::vector<FailRow> rows = {
         {"magic only", Bytes(good.begin(), good.begin() + 4), "entries*8+8<=size"},
@@ -133,22 +137,32 @@ TEST(Swapfold, EveryFailedCheckStopsWithItsConditionBeforeWriting) {
          "statoc->len == entries*48"},
         {"name table of 47 per entry", patched(good, 44, 47 * 4), "statoc->len == entries*48"},
         {"name table past the end", patched(good, 40, 11809), "statoc->pos + statoc->len <= size"},
-        {"data over capacity",
-         afstest::build(small),
+        {"data over capacity", afstest::build(small),
          "off+size < out_size: the rebuilt archive would exceed four times the 600 bytes of "
-         "'in.afs' (2400 bytes) at entry 'big\\033'",
-         "-> fits\n-> big\\033\n",
-         {"in.afs", "ja", "ja/fits", "ja/big\033"}},
+         "'in.afs' (2400 bytes) at entry 'big\\033'"},
+        // Six entries over one range: replaced, they fit, but extracting them would not.
+        {"extraction over capacity",
+         afstest::build(overlapping),
+         "off+size < out_size: the extracted entries would exceed four times the 8192 bytes "
+         "of 'in.afs' (32768 bytes) at entry 'f'",
+         {"b", "c", "d", "e", "f"}},
     };
     for (const FailRow& row : rows) {
         SCOPED_TRACE(row.label);
         TempDir dir;
         testkit::write_bytes(dir / "in.afs", row.bytes);
+        std::set<std::string> left = {"in.afs"};
+        if (!row.replaced.empty()) left.insert("en");
+        for (const std::string& name : row.replaced) {
+            fs::create_directories(dir / "en");
+            testkit::write_bytes(dir / "en" / name, testkit::bytes_of("x"));
+            left.insert("en/" + name);
+        }
         const RunResult r = swapfold(dir, {"in.afs", "out.afs", "en", "ja"});
         EXPECT_EQ(r.status, failed_check_status);
         EXPECT_EQ(r.err, "failed check: " + row.message + "\n");
-        EXPECT_EQ(r.out, row.extracted);
-        EXPECT_EQ(tree(dir.path()), row.left);
+        EXPECT_EQ(r.out, ""); // checked before anything is extracted
+        EXPECT_EQ(tree(dir.path()), left);
     }
     // Still passing at the boundaries just inside each of the last two.
     TempDir dir;
