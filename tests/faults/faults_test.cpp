@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <set>
 #include <spawn.h>
@@ -25,6 +26,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#if defined(__linux__)
+#include <sys/xattr.h>
+#endif
 
 extern char** environ;
 
@@ -286,8 +290,12 @@ TEST(Faults, SignalWhileWritingLeavesTheTargetAsItWas) {
     ASSERT_EQ(::setrlimit(RLIMIT_CORE, &no_core), 0);
 
     std::vector<int> signals = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM};
-#if defined(__linux__) && !defined(BIPAFS_FALLBACKS)
+#if defined(__linux__)
+    // Less common ones whose default ends the process too.
+    signals.insert(signals.end(), {SIGPWR, SIGIO, SIGRTMIN + 1});
+#if !defined(BIPAFS_FALLBACKS)
     signals.push_back(SIGKILL);
+#endif
 #endif
     for (const int signal : signals) {
         SCOPED_TRACE(strsignal(signal));
@@ -401,6 +409,16 @@ TEST(Faults, OutputDirectoryWithoutWritePermission) {
     EXPECT_EQ(testkit::read_bytes(dir / "ro/old"), container_of(testkit::bytes_of("abc")));
     EXPECT_EQ(names_in(dir / "ro"), (std::set<std::string>{"ja", "old"}));
 
+    // A file the run reads is never written in place, even where it could be.
+    fs::copy_file(dir / "in.afs", dir / "ro/in.afs");
+    const Case read{"swapfold over its input",
+                    swapfold,
+                    {"ro/in.afs", "ro/in.afs", "en"},
+                    "won't write over 'ro/in.afs' in place: this run reads it\n",
+                    ""};
+    expect_failure(run_with_read_only(read, dir.path(), &skipped, "in.afs"), read);
+    EXPECT_EQ(testkit::read_bytes(dir / "ro/in.afs"), testkit::read_bytes(dir / "in.afs"));
+
     // So is a file that a rename cannot replace: here a mount point of its own.
     const std::optional<std::string> unshare = testkit::helper("unshare");
     if (::geteuid() != 0) return;
@@ -415,6 +433,29 @@ TEST(Faults, OutputDirectoryWithoutWritePermission) {
     EXPECT_EQ(testkit::read_bytes(dir / "mounted"), container_of(testkit::bytes_of("abc")));
     for (const std::string& name : names_in(dir.path()))
         EXPECT_FALSE(name.starts_with(".mounted."));
+}
+
+// A file written in place over its holes on a nearly full disk: the whole range is reserved
+// before the first byte, so the disk's running out leaves it as it was. The disk is a small
+// file system of its own, in a private mount namespace, and the file's directory takes no
+// new file, so that the file is written in place.
+TEST(Faults, InPlaceOverHolesOnAFullDiskLeavesTheTargetAsItWas) {
+    const std::optional<std::string> unshare = testkit::helper("unshare");
+    if (::geteuid() != 0 || !unshare) GTEST_SKIP() << "needs root and unshare(1) for a small disk";
+    const TempDir dir;
+    write_inputs(dir, true); // a container of some 330 KB
+    fs::create_directory(dir / "ro");
+    const std::string script =
+        "mount -t tmpfs -o size=512k none ro && truncate -s 400k ro/old && "
+        "head -c 300k /dev/zero > ro/fill && mount --bind ro/old ro/old && "
+        "mount -o remount,bind,ro ro && { \"$0\" in ro/old; s=$?; "
+        "head -c 400k /dev/zero | cmp -s - ro/old && echo unchanged; exit $s; }";
+    const RunResult r =
+        testkit::run(*unshare, {"-m", "/bin/sh", "-c", script, crunchet}, dir.path());
+    if (r.err.find("mount") != std::string::npos) GTEST_SKIP() << "no small disk here: " << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "can't write to 'ro/old'\n");
+    EXPECT_EQ(r.out, "Original size: 300000 bytes\nunchanged\n");
 }
 
 TEST(Faults, InputsThatAreDirectoriesOrFifos) {
@@ -666,6 +707,172 @@ TEST(Faults, SmallStack) {
     }
 }
 
+#if defined(__linux__)
+// The extended attributes of `path`, by name; none where the system has none.
+std::map<std::string, Bytes> attributes_of(const fs::path& path) {
+    std::map<std::string, Bytes> out;
+    std::string names(65536, '\0');
+    const ssize_t n = ::llistxattr(path.c_str(), names.data(), names.size());
+    for (std::size_t at = 0; n > 0 && at < static_cast<std::size_t>(n);) {
+        const std::string name = names.c_str() + at;
+        at += name.size() + 1;
+        Bytes value(65536);
+        const ssize_t size = ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+        value.resize(size < 0 ? 0 : static_cast<std::size_t>(size));
+        out[name] = value;
+    }
+    return out;
+}
+
+// An access list: the owner's entry, one named user's, the owning group's, the mask and
+// everyone else's, with their permission bits (4 read, 2 write).
+Bytes access_list(unsigned owner, unsigned user, unsigned group, unsigned mask, unsigned other) {
+    Bytes acl(4, 0);
+    acl[0] = 2; // the format's version
+    const auto entry = [&](unsigned tag, unsigned perm, std::uint32_t id) {
+        for (const unsigned byte : {tag, 0u, perm, 0u})
+            acl.push_back(static_cast<std::uint8_t>(byte));
+        for (int k = 0; k < 4; ++k) acl.push_back(static_cast<std::uint8_t>(id >> (8 * k)));
+    };
+    entry(0x01, owner, 0xFFFFFFFF);
+    entry(0x02, user, 12346);
+    entry(0x04, group, 0xFFFFFFFF);
+    entry(0x10, mask, 0xFFFFFFFF);
+    entry(0x20, other, 0xFFFFFFFF);
+    return acl;
+}
+
+// A replaced file keeps what the old one had where the system allows: owner, group, mode,
+// access list and other attributes. Where owner or group cannot be kept, nobody gains
+// access: the set-id bits go, another group gets no group bits, and an access list that
+// cannot be kept leaves the owner alone with access, with a warning. A new file takes the
+// creation mask. Each output of each program goes the same way; a few stand for all.
+TEST(Faults, ReplacedFilesKeepWhatTheyHadAndNobodyGainsAccess) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files other owners";
+    const std::optional<std::string> setpriv = testkit::helper("setpriv");
+    if (!setpriv) GTEST_SKIP() << "no setpriv(1) here";
+    constexpr uid_t owner = 12345, writer = 23457;
+    constexpr gid_t project = 23456, writers = 23458;
+    const std::string as = *setpriv + " --reuid 23457 --regid 23458 ";
+    const std::string member = as + "--groups 23456 -- ";
+    const std::string outsider = as + "--clear-groups -- ";
+    struct Row {
+        const char* label;
+        std::string command; // $C, $U and $S as in the table above
+        const char* target;
+        bool exists;
+        uid_t old_uid;
+        gid_t old_gid;
+        mode_t old_mode;
+        Bytes acl; // set on the old file, with a user attribute beside it, when not empty
+        std::string err;
+        uid_t uid; // what the file then has
+        gid_t gid;
+        mode_t mode;
+        bool keeps_acl;
+    };
+    const Bytes private_acl = access_list(6, 4, 0, 4, 0); // 0640, the group's bits the mask's
+    const Bytes open_acl = access_list(6, 4, 0, 4, 6);    // 0646
+    const std::string lost = "can't copy the ACL of 'out': only its owner has access now\n";
+    const std::vector<Row> rows = {
+        {"new, umask 077",
+         "umask 077 && $C in out",
+         "out",
+         false,
+         0,
+         0,
+         0,
+         {},
+         "",
+         0,
+         0,
+         0600,
+         false},
+        {"new, umask 002",
+         "umask 002 && $U in.bip out",
+         "out",
+         false,
+         0,
+         0,
+         0,
+         {},
+         "",
+         0,
+         0,
+         0664,
+         false},
+        {"an access list", "$C in out", "out", true, 0, 0, 0640, private_acl, "", 0, 0, 0640, true},
+        {"an access list, extracted over", "$S in.afs x.afs none .", "a.bin", true, 0, 0, 0640,
+         private_acl, "", 0, 0, 0640, true},
+        {"by a member of the file's group",
+         member + "$U in.bip out",
+         "out",
+         true,
+         owner,
+         project,
+         02660,
+         {},
+         "",
+         writer,
+         project,
+         0660,
+         false},
+        {"by someone outside the file's group",
+         outsider + "$U in.bip out",
+         "out",
+         true,
+         owner,
+         project,
+         0666,
+         {},
+         "",
+         writer,
+         writers,
+         0606,
+         false},
+        {"an access list, by someone outside the file's group", outsider + "$U in.bip out", "out",
+         true, owner, project, 0646, open_acl, lost, writer, writers, 0600, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        const TempDir dir;
+        write_inputs(dir, false);
+        fs::permissions(dir.path(), fs::perms::all); // others may make files here
+        const fs::path target = dir / row.target;
+        if (row.exists) {
+            testkit::write_bytes(target, testkit::bytes_of("old"));
+            ASSERT_EQ(::chown(target.c_str(), row.old_uid, row.old_gid), 0);
+            ASSERT_EQ(::chmod(target.c_str(), row.old_mode), 0);
+        }
+        if (!row.acl.empty()) {
+            if (::setxattr(target.c_str(), "system.posix_acl_access", row.acl.data(),
+                           row.acl.size(), 0) != 0)
+                GTEST_SKIP() << "no access lists on this file system";
+            ASSERT_EQ(::setxattr(target.c_str(), "user.origin", "disc 1", 6, 0), 0);
+        }
+        const std::string script =
+            "C=" + crunchet + " U=" + uncrunchet + " S=" + swapfold + " && " + row.command;
+        const RunResult r = testkit::run("/bin/sh", {"-c", script}, dir.path());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, row.err);
+        struct stat st {};
+        ASSERT_EQ(::lstat(target.c_str(), &st), 0);
+        EXPECT_NE(testkit::read_bytes(target), testkit::bytes_of("old"));
+        EXPECT_EQ(st.st_uid, row.uid);
+        EXPECT_EQ(st.st_gid, row.gid);
+        EXPECT_EQ(st.st_mode & 07777, row.mode);
+        std::map<std::string, Bytes> attributes = attributes_of(target);
+        EXPECT_EQ(attributes.contains("system.posix_acl_access"), row.keeps_acl);
+#if !defined(BIPAFS_FALLBACKS) // the fallbacks read no attributes, and keep none
+        if (row.keeps_acl) {
+            EXPECT_EQ(attributes["system.posix_acl_access"], row.acl);
+            EXPECT_EQ(attributes["user.origin"], testkit::bytes_of("disc 1"));
+        }
+#endif
+    }
+}
+#endif
+
 // However an output's path is spelled, what it leads to decides how it is written: a file
 // the run reads is replaced whole or left as it was with a refusal, and an open descriptor
 // is written through as the caller opened it, from its offset, never truncated.
@@ -681,6 +888,15 @@ TEST(Faults, OutputsByEverySpelling) {
         Holds holds;
     };
     const std::string long_link = "ln -s \"$(printf './%.0s' $(seq 2040))in.afs\" long.afs && ";
+    // t.afs, with a second name h.afs, at the end of a chain of links from l1 to l40.
+    const std::string chain =
+        "cp in.afs t.afs && ln t.afs h.afs && ln -s t.afs l40 && i=40 && "
+        "while [ $i -gt 1 ]; do ln -s l$i l$((i - 1)); i=$((i - 1)); done && ";
+    // Room for `n` more descriptors above those the test's process left open.
+    const auto room_for = [](int n) {
+        return "f=3 && while [ -e /dev/fd/$f ]; do f=$((f + 1)); done && ulimit -n $((f + " +
+               std::to_string(n) + ")) && ";
+    };
     const std::vector<Row> rows = {
         {"its input, through /proc/self/cwd", "$S in.afs /proc/self/cwd/in.afs none", 0, "", "",
          "in.afs", Holds::rebuilt},
@@ -699,6 +915,21 @@ TEST(Faults, OutputsByEverySpelling) {
          0, "", "", "log", Holds::twice},
         {"/dev/stdout that the size lines go to", "$C in /dev/stdout > log", 1, "",
          "won't write to '/dev/stdout': it is this run's standard output\n", "log", Holds::nothing},
+        // Replaced, never written in place: the file's other name keeps the old content.
+        {"a chain of 40 links", chain + "$S in.afs l1 none", 0, "", "", "h.afs", Holds::as_it_was},
+        {"a chain of 41 links", chain + "ln -s l1 l0 && $S in.afs l0 none", 1, "",
+         "can't open 'l0' for writing\n", "h.afs", Holds::as_it_was},
+        {"a link that cannot be followed for want of descriptors",
+         chain + room_for(2) + "$S in.afs l40 none", 1, "", "can't open 'l40' for writing\n",
+         "h.afs", Holds::as_it_was},
+        {"a replacement that cannot be opened for want of descriptors",
+         room_for(3) + "$S in.afs out.afs en", 1, "<- a.bin\n", "mmap can't open 'en/a.bin'\n",
+         "in.afs", Holds::as_it_was},
+        {"an entry named like standard error's file",
+         "mkdir ja && echo old > ja/a.bin && { $S in.afs x.afs none ja 2>>ja/a.bin; s=$?; "
+         "cat ja/a.bin >&2; exit $s; }",
+         1, "-> a.bin\n", "old\nwon't write to 'ja/a.bin': it is this run's standard error\n",
+         "in.afs", Holds::as_it_was},
     };
     const Bytes content = testkit::bytes_of("abc");
     const Bytes archive = afstest::one_entry("a.bin", content);

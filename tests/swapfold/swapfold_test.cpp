@@ -328,6 +328,7 @@ TEST(Swapfold, RefusesToExtractOverFilesItUses) {
         std::set<std::string> tree; // the directory afterwards
         std::size_t renamed = 0;    // the entry given `name` instead of its own, when set
         const char* name = nullptr;
+        bool link_in_work = false; // work/new.afs is a link to keep/new.afs
     };
     const std::set<std::string> before = {
         "in.afs", "out.afs", "en", "en/second.txt", "work", "work/a", "work/a/third.txt", "link"};
@@ -385,6 +386,21 @@ TEST(Swapfold, RefusesToExtractOverFilesItUses) {
          before,
          0,
          "new.afs"},
+        {"an entry named like a link the output passes through",
+         {"in.afs", "work/new.afs", "none", "work"},
+         "won't extract over 'work/new.afs': this run reads or writes it\n",
+         "-> new.afs\n",
+         with({"keep", "work/new.afs"}),
+         0,
+         "new.afs",
+         true},
+        {"an entry named like the output, in a ja/ the run makes",
+         {"in.afs", "made/new.afs", "none", "made"},
+         "won't extract over 'made/new.afs': this run reads or writes it\n",
+         "-> new.afs\n",
+         with({"made"}),
+         0,
+         "new.afs"},
         {"an entry that would become a replacement",
          {"in.afs", "x.afs", "work/a", "work"},
          "won't extract over 'work/a/second.txt': this run reads or writes it\n",
@@ -405,6 +421,10 @@ TEST(Swapfold, RefusesToExtractOverFilesItUses) {
         testkit::write_bytes(dir / "en/second.txt", testkit::bytes_of("translated"));
         testkit::write_bytes(dir / "work/a/third.txt", testkit::bytes_of("translated too"));
         fs::create_directory_symlink("en", dir / "link");
+        if (row.link_in_work) {
+            fs::create_directory(dir / "keep");
+            fs::create_symlink("../keep/new.afs", dir / "work/new.afs");
+        }
         const Bytes input = testkit::read_bytes(dir / "in.afs");
 
         const RunResult r = swapfold(dir, row.args);
