@@ -40,7 +40,7 @@ endif()
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
         RENAME copyright)
 
-set(BIPAFS_PACKAGE_CONTACT "bipafs maintainers <maintainers@bipafs.example>"
+set(BIPAFS_MAINTAINER "bipafs maintainers <maintainers@bipafs.example>"
     CACHE STRING "Maintainer named in the Debian package and its changelog")
 
 # The Debian changelog, compressed as Debian installs it (share/doc/bipafs/changelog.gz: the
@@ -63,7 +63,7 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME bipafs)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT ${BIPAFS_PACKAGE_CONTACT})
+set(CPACK_PACKAGE_CONTACT ${BIPAFS_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 # Debian wants each line of the long description within 80 columns.
 set(CPACK_PACKAGE_DESCRIPTION
