@@ -1,12 +1,15 @@
 # Installation of the manual pages and the Debian package.
 #
 # The three programs install themselves into bin/ from their own directories; this file adds
-# their manual pages to share/man/man1 and the licence to share/doc/bipafs, and sets up CPack
+# bipafs-list (a shell script that lists an archive's entries) beside them, the manual pages
+# to share/man/man1, the licence and the Debian changelog to share/doc/bipafs, and sets up CPack
 # so that `cpack -G DEB` in a build directory makes one Debian package holding them all. The
 # pages are compressed at build time when gzip is at hand, as Debian installs them.
 include(GNUInstallDirs)
 
-set(BIPAFS_MAN_PAGES crunchet.1 uncrunchet.1 swapfold.1)
+set(BIPAFS_MAN_PAGES crunchet.1 uncrunchet.1 swapfold.1 bipafs-list.1)
+
+install(PROGRAMS ${CMAKE_CURRENT_SOURCE_DIR}/scripts/bipafs-list DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 find_program(BIPAFS_GZIP gzip)
 if(BIPAFS_GZIP)
@@ -37,19 +40,38 @@ endif()
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
         RENAME copyright)
 
-set(BIPAFS_PACKAGE_CONTACT "Seed 0e1ec3c2 maintainers <maintainers@users.noreply.c-seed-0e1ec3c2.example>"
-    CACHE STRING "Maintainer named in the Debian package")
+set(BIPAFS_MAINTAINER "bipafs maintainers <maintainers@bipafs.example>"
+    CACHE STRING "Maintainer named in the Debian package and its changelog")
+
+# The Debian changelog, compressed as Debian installs it (share/doc/bipafs/changelog.gz: the
+# package's version has no Debian revision, so it is a native package's changelog).
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/changelog.in
+               ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog @ONLY)
+if(BIPAFS_GZIP)
+  add_custom_command(
+    OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+    COMMAND ${BIPAFS_GZIP} -9nkf ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog
+    COMMENT "Compressing the Debian changelog"
+    VERBATIM)
+  add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME bipafs)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT ${BIPAFS_PACKAGE_CONTACT})
+set(CPACK_PACKAGE_CONTACT ${BIPAFS_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+# Debian wants each line of the long description within 80 columns.
 set(CPACK_PACKAGE_DESCRIPTION
-    "crunchet compresses one file into a .bip container (a size header and an LZSS stream),\n\
-uncrunchet restores the file a .bip container holds, and swapfold checks an AFS archive,\n\
-extracts its entries and rebuilds it on 2048-byte boundaries with entries replaced by\n\
-same-named files from a directory.")
+    "crunchet compresses one file into a .bip container (a size header and an\n\
+LZSS stream), uncrunchet restores the file a .bip container holds, and\n\
+swapfold checks an AFS archive, extracts its entries and rebuilds it on\n\
+2048-byte boundaries with entries replaced by same-named files from a\n\
+directory. bipafs-list lists an archive's entries with their sizes.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY ${CPACK_PACKAGE_NAME})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

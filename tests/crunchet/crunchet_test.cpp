@@ -44,7 +44,17 @@ struct Row {
 };
 
 TEST(Crunchet, Runs) {
+    const fs::path examples = EXAMPLES_DIR;
+    const Bytes sample = testkit::read_bytes(examples / "sample.txt");
+    const Bytes sample_bip = testkit::read_bytes(examples / "sample.bip");
     const std::vector<Row> rows = {
+        {"examples/sample.bip is crunchet's own container of examples/sample.txt",
+         sample,
+         {"in", "out.bip"},
+         0,
+         size_lines(sample.size(), sample_bip.size()),
+         "",
+         sample_bip},
         {"abc",
          testkit::bytes_of("abc"),
          {"in", "out.bip"},

@@ -3,9 +3,15 @@
 #  - every manual page is clean under groff's warnings and names every message its
 #    program can print on standard error;
 #  - `cmake --install` puts the three programs into bin/ and their pages into share/man/man1;
-#  - `cpack -G DEB` builds a package that carries the licence as its copyright file and
-#    stripped programs, which, unpacked with `dpkg -x` into a scratch root, run: usage
-#    lines, a crunchet/uncrunchet round trip and a small swapfold rebuild.
+#  - `cpack -G DEB` builds a package, maintained by the project, that carries the licence as
+#    its copyright file, its changelog and stripped programs, which, unpacked with `dpkg -x`
+#    into a scratch root, run: usage lines, a crunchet/uncrunchet round trip and a small
+#    swapfold rebuild;
+#  - the packaged bipafs-list lists the bundled sample archive's names and sizes, as
+#    swapfold extracts them;
+#  - the README's walkthrough, each step's block taken from README.md as it stands, runs
+#    with the packaged tools on an archive with subdirectories, spaces, containers, an empty
+#    entry and a 32-byte name, and stops, naming it, on a file of en/ that matches no entry.
 # Everything is made in a fresh temporary directory; the build directory is only read
 # (cmake's install step records its install_manifest.txt there).
 #
@@ -49,11 +55,14 @@ groff_is_silent() { # the page renders with every groff warning enabled and prin
     [ -z "$out" ] || { printf '%s\n' "$out"; return 1; }
 }
 
-# Messages of the whole-file helpers that only a write of pieces from named files can print;
-# swapfold is the only program that writes such pieces.
-named_source_messages="'%s' changed during the run"
-# uncrunchet prints no lines, so an output there corrupts nothing and is never refused.
-stdout_message="won't write to '%s': it is this run's standard output"
+# Messages of the whole-file helpers that a program cannot print, one a line: only a program
+# that prints lines refuses an output that is its own standard output, and uncrunchet prints
+# none.
+not_printed_by() {
+    if [ "$1" = uncrunchet ]; then
+        printf '%s\n' "won't write to '%s': it is this run's standard output"
+    fi
+}
 
 # The stderr messages of a program: the format strings passed to fail, fail_with_status and
 # warn in its sources and in the whole-file helpers, adjacent literals and PRI macros joined.
@@ -66,12 +75,8 @@ messages_of() {
             $fmt =~ s/\\n$//;
             $fmt =~ s/\\(.)/$1/g;
             print "$fmt\n";
-        }' "$src/src/$1"/*.cpp "$src/src/wholefile"/*.cpp |
-        case $1 in
-        swapfold) cat ;;
-        uncrunchet) grep -vxF -e "$named_source_messages" -e "$stdout_message" ;;
-        *) grep -vxF "$named_source_messages" ;;
-        esac | sort -u
+        }' "$src/src/$1"/*.cpp "$src/src/wholefile/"*.cpp |
+        grep -vxF -f <(not_printed_by "$1") | sort -u
 }
 
 # Every message must appear in the page's rendered text, each conversion (%s, %zu, ...)
@@ -106,12 +111,14 @@ for program in "${programs[@]}"; do
     check "$program.1 is titled with version $version" page_has_version "$src/docs/man/$program.1"
     check "$program.1 names every message of $program" page_names_messages "$program"
 done
+check "groff -ww is silent on bipafs-list.1" groff_is_silent "$src/docs/man/bipafs-list.1"
+check "bipafs-list.1 is titled with version $version" page_has_version "$src/docs/man/bipafs-list.1"
 
 # --- cmake --install -------------------------------------------------------------------
 
-installed_layout() { # ROOT BINDIR MANDIR: three programs and three pages are there
+installed_layout() { # ROOT BINDIR MANDIR: the programs, the listing script and their pages
     local root=$1 bindir=$2 mandir=$3 program ok=0
-    for program in "${programs[@]}"; do
+    for program in "${programs[@]}" bipafs-list; do
         [ -x "$root/$bindir/$program" ] || { echo "  missing $bindir/$program"; ok=1; }
         [ -f "$root/$mandir/$program.1.gz" ] || [ -f "$root/$mandir/$program.1" ] ||
             { echo "  missing $mandir/$program.1"; ok=1; }
@@ -146,7 +153,7 @@ control_field_matches() { # FIELD REGEX
 }
 check "package name" control_field_matches Package '^bipafs$'
 check "package section" control_field_matches Section '^utils$'
-check "package maintainer" control_field_matches Maintainer '.+<.+@.+>'
+check "package maintainer is the project" control_field_matches Maintainer '^bipafs .*<.+@.+>$'
 check "package depends on the C library" control_field_matches Depends 'libc6'
 check "package description" control_field_matches Description 'AFS'
 
@@ -155,6 +162,13 @@ dpkg -x "$deb" "$root"
 check "the package holds programs and pages" installed_layout "$root" usr/bin usr/share/man/man1
 check "the package's copyright file is the licence" \
     cmp "$root/usr/share/doc/bipafs/copyright" "$src/LICENSE"
+changelog_names_version() { # the changelog's first entry is this version, by the maintainer
+    local log
+    log=$(gzip -dc "$root/usr/share/doc/bipafs/changelog.gz") || return 1
+    [[ $log == "bipafs ($version) "* ]] || { echo "  ${log%%$'\n'*}"; return 1; }
+    [[ $log == *" -- $(dpkg-deb -f "$deb" Maintainer)  "* ]] || { echo "  no maintainer line"; return 1; }
+}
+check "the package's changelog names version $version" changelog_names_version
 bin=$root/usr/bin
 
 if command -v readelf >/dev/null 2>&1; then
@@ -245,6 +259,138 @@ check "the table points at it and the first locator place is zero" \
     cmp <(head -c 24 "$tmp/run/out.afs") <(printf 'AFS\0'; le32 1; le32 2048; le32 11; le32 0; le32 0)
 check "the locator before the data points at the name table" \
     cmp <(tail -c +2041 "$tmp/run/out.afs" | head -c 8) <(le32 4096; le32 48)
+
+# --- bipafs-list -----------------------------------------------------------------------
+
+# The sample archive's entries as swapfold extracts them: "SIZE NAME" lines in table order,
+# and the names alone, each followed by a zero byte.
+mkdir -p "$tmp/list"
+run_tool sample-extract "$bin/swapfold" "$src/examples/sample.afs" /dev/null "" "$tmp/list/ja"
+sed -n 's/^-> //p' "$tmp/sample-extract.out" >"$tmp/list/names"
+while IFS= read -r name; do
+    printf '%s %s\n' "$(size_of "$tmp/list/ja/$name")" "$name"
+done <"$tmp/list/names" >"$tmp/list/expected"
+tr '\n' '\0' <"$tmp/list/names" >"$tmp/list/expected0"
+lists_sample() { # the listing and the -0 listing of the sample are what extraction gave
+    local ok=0
+    [ "$(wc -l <"$tmp/list/names")" -eq 5 ] || { echo "  extraction gave no names"; return 1; }
+    if ! "$bin/bipafs-list" "$src/examples/sample.afs" >"$tmp/list/listed" 2>"$tmp/list/err" ||
+        ! cmp -s "$tmp/list/listed" "$tmp/list/expected" || [ -s "$tmp/list/err" ]; then
+        echo "  listed: '$(cat "$tmp/list/listed" "$tmp/list/err")'"
+        ok=1
+    fi
+    if ! "$bin/bipafs-list" -0 "$src/examples/sample.afs" >"$tmp/list/listed0" ||
+        ! cmp -s "$tmp/list/listed0" "$tmp/list/expected0"; then
+        echo "  -0 differs"
+        ok=1
+    fi
+    return $ok
+}
+check "packaged bipafs-list lists the sample archive's names and sizes" lists_sample
+
+# --- the README's walkthrough, run as written --------------------------------------------
+
+# walkthrough_step NAME: the shell block that follows "<!-- walkthrough: NAME -->" in README.md
+walkthrough_step() {
+    awk -v marker="<!-- walkthrough: $1 -->" '
+        $0 == marker { found = 1; next }
+        found && $0 == "```sh" { inside = 1; next }
+        inside && $0 == "```" { exit }
+        inside { print }' "$src/README.md"
+}
+
+# run_step NAME: runs that block with sh in the game's directory, with the packaged tools
+# first on the PATH; status, stdout and stderr as run_tool leaves them.
+run_step() {
+    local block
+    block=$(walkthrough_step "$1")
+    [ -n "$block" ] || { echo "  README.md has no walkthrough block '$1'"; status=99; return; }
+    (cd "$tmp/game" && PATH="$bin:$PATH" sh -c "$block") >"$tmp/step-$1.out" 2>"$tmp/step-$1.err"
+    status=$?
+}
+
+step_gave() { # NAME STATUS STDOUT: the last run_step NAME gave these, and nothing on stderr
+    local name=$1 ok=0
+    [ "$status" -eq "$2" ] || { echo "  status $status, wanted $2"; ok=1; }
+    cmp -s <(sort "$tmp/step-$name.out") <(printf '%s' "$3") ||
+        { echo "  stdout: '$(cat "$tmp/step-$name.out")'"; ok=1; }
+    [ ! -s "$tmp/step-$name.err" ] || { echo "  stderr: '$(cat "$tmp/step-$name.err")'"; ok=1; }
+    return $ok
+}
+
+# A game archive written field by field: entries in the order given as NAME=FILE (no FILE:
+# an entry without data), each at a multiple of 2048, the name table last.
+mkdir -p "$tmp/game" "$tmp/content"
+printf 'Day one.\nThe village sleeps.\n' >"$tmp/content/day1.txt"
+printf 'Day two.\nThe bridge is out.\n' >"$tmp/content/day2.txt"
+seq 1 300 >"$tmp/content/long.txt"
+printf 'New game\nContinue\n' >"$tmp/content/title.txt"
+printf 'readme\n' >"$tmp/content/readme.txt"
+: >"$tmp/content/empty"
+for text in day1 day2 long; do
+    "$bin/crunchet" "$tmp/content/$text.txt" "$tmp/content/$text.bip" >/dev/null
+done
+perl -e '
+    my $out = shift;
+    my @entries = map { [split /=/, $_, 2] } @ARGV;
+    my $n = @entries;
+    my $at = 2048 * int((8 * ($n + 2) + 2047) / 2048);
+    my ($table, $data, $names) = ("", "", "");
+    for my $e (@entries) {
+        my ($name, $file) = @$e;
+        my $content = "";
+        if (length $file) { open my $f, "<", $file or die "$file"; local $/; $content = <$f> // ""; }
+        $table .= pack "VV", (length $file ? $at + length $data : 0), length $content;
+        $data .= $content . "\0" x ((-length $content) % 2048) if length $file;
+        $names .= pack "a32 x12 V", $name, length $content;
+    }
+    my $archive = "AFS\0" . pack("V", $n) . $table . pack("VV", $at + length $data, 48 * $n);
+    $archive .= "\0" x ($at - length $archive) . $data . $names;
+    $archive .= "\0" x ((-length $archive) % 2048);
+    open my $f, ">", $out or die; print $f $archive;' "$tmp/game/game.afs" \
+    "readme.txt=$tmp/content/readme.txt" "script/day 1.txt.bip=$tmp/content/day1.bip" \
+    "script/day 2.txt.bip=$tmp/content/day2.bip" "menu/title screen.txt=$tmp/content/title.txt" \
+    "empty.bin=$tmp/content/empty" "unused.bin=" \
+    "script/thirty-two-bytes-name.bip=$tmp/content/long.bip"
+
+run_step extract
+check "walkthrough 1: extracts every entry with data" \
+    step_gave extract 0 $'extracted 6 entries into ja/\n'
+check "walkthrough 1: the containers are extracted as they were" \
+    cmp "$tmp/game/ja/script/day 1.txt.bip" "$tmp/content/day1.bip"
+run_step extract
+check "walkthrough 1: refuses to extract over an existing ja/" \
+    test "$status" -ne 0 -a ! -s "$tmp/step-extract.out"
+run_step restore
+check "walkthrough 2: restores the three containers" \
+    step_gave restore 0 $'restored 3 files into work/\n'
+check "walkthrough 2: restores a container's content" \
+    cmp "$tmp/game/work/script/day 2.txt" "$tmp/content/day2.txt"
+
+# Step 3 done by hand: two files edited in work/, one of them put back with its old time, and
+# an entry that is not a container translated in en/.
+printf 'Jour un.\n' >>"$tmp/game/work/script/day 1.txt"
+printf 'Jour deux.\n' >"$tmp/game/work/script/day 2.txt"
+touch -r "$tmp/game/ja/script/day 2.txt.bip" "$tmp/game/work/script/day 2.txt"
+mkdir -p "$tmp/game/en/menu"
+printf 'Nouvelle partie\nContinuer\n' >"$tmp/game/en/menu/title screen.txt"
+
+run_step compress
+check "walkthrough 4: compresses exactly the files whose content changed" \
+    step_gave compress 0 $'changed: script/day 1.txt\nchanged: script/day 2.txt\n'
+run_step rebuild
+check "walkthrough 5: rebuilds with every file of en/" \
+    step_gave rebuild 0 $'game.new.afs: 3 entries replaced, all of en/ in it\n'
+restored_from_new() { # the rebuilt archive holds the edited text, compressed
+    "$bin/uncrunchet" "$tmp/game/check/script/day 2.txt.bip" "$tmp/day2.restored" &&
+        cmp "$tmp/day2.restored" "$tmp/game/work/script/day 2.txt"
+}
+check "walkthrough 5: the rebuilt archive holds the edit" restored_from_new
+cp "$tmp/game/en/menu/title screen.txt" "$tmp/game/en/menu/title_screen.txt"
+run_step rebuild
+check "walkthrough 5: stops and names a file of en/ that matches no entry" \
+    grep -qxF 'matches no entry: en/menu/title_screen.txt' "$tmp/step-rebuild.err"
+check "walkthrough 5: ... with a failing status" test "$status" -ne 0
 
 if command -v man >/dev/null 2>&1; then
     man_renders() { # the installed page renders under man without warnings
