@@ -36,6 +36,11 @@ private:
     sigset_t old_;
 };
 
+// signals.cpp: installs, once, the handlers that remove the unfinished output on every
+// signal from outside that ends the process; needed before a named unfinished output exists
+// at a moment when those signals are not held.
+void handle_ending_signals();
+
 // signals.cpp: the named unfinished output, `name` in the directory open as `dir`, which
 // every ending of the run removes. Called with the signals held.
 void note_pending(int dir, const char* name);

@@ -16,8 +16,9 @@
 //   held fault kills at once; its handler removes the file too, on a stack of its own so a
 //   stack overflow can still be handled, and tells a fault in an input's mapping that
 //   another program cut short from a crash.
-// The handlers for signals from outside are installed only once a named file exists: most
-// runs, with unnamed files, never need them, and so never pay for them.
+// The handlers for signals from outside are installed only before a named file is made that
+// lives while signals are not held: most runs, with unnamed files, never need them, and so
+// never pay for them.
 #include "internal.hpp"
 
 #include <cerrno>
@@ -95,7 +96,11 @@ void install_handler(int signal, bool on_own_stack) {
         ::sigaction(signal, &old, nullptr);
 }
 
-void install_outside_handlers() {
+} // namespace
+
+namespace detail {
+
+void handle_ending_signals() {
     static bool installed = false;
     if (installed) return;
     installed = true;
@@ -103,10 +108,6 @@ void install_outside_handlers() {
     for (int signal = 1; signal < NSIG; ++signal)
         if (sigismember(&set, signal) == 1) install_handler(signal, false);
 }
-
-} // namespace
-
-namespace detail {
 
 HeldSignals::HeldSignals() {
     ::sigprocmask(SIG_BLOCK, &ending_signals(), &old_);
@@ -118,7 +119,6 @@ HeldSignals::~HeldSignals() {
 void note_pending(int dir, const char* name) {
     const std::size_t length = std::strlen(name);
     if (length >= sizeof pending.name) return; // names made here are short
-    install_outside_handlers();
     pending.dir = dir;
     std::memcpy(pending.name, name, length + 1);
     pending.live = 1;

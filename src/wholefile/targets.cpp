@@ -246,6 +246,7 @@ struct Temporary {
     if (fd >= 0) return {fd, true};
     if (takes_no_new_file(errno)) return {};
 #endif
+    detail::handle_ending_signals(); // the named file lives while it is written
     return {create_named(dir, name), false};
 }
 
