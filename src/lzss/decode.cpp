@@ -37,8 +37,9 @@ constexpr std::uint64_t group_stream_bytes = 1 + 8 * 2;
 constexpr std::uint64_t group_max_yield = 8 * max_match;
 
 // Stream bytes the fast path needs before a group: the group, and the spill of an 8-byte
-// move of literals that starts at most 16 bytes into it.
-constexpr std::size_t fast_group_stream = 16 + 8;
+// move of literals that starts at most 17 bytes into it (the empty run after the eighth
+// item, when that is a reference).
+constexpr std::size_t fast_group_stream = 17 + 8;
 
 // Output room the fast path needs before a group: eight references, and the widest spill
 // of the last one's moves (32 bytes from its start).

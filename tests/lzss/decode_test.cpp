@@ -197,6 +197,14 @@ TEST(DecompressLzss, WholeGroupBoundaries) {
         rows.push_back(row);
     }
     {
+        // Some cuts below leave this group the last one the whole-group path takes, with
+        // fewer than eight stream bytes after it.
+        Expected row{"a group of eight references", {}, {}};
+        row.literals(lead);
+        for (std::size_t k = 0; k < 8; ++k) row.back(17 + k, 18);
+        rows.push_back(row);
+    }
+    {
         // 4114 bytes put the write position at 0: position 0 holds output 18, the oldest,
         // 4096 back; 4078..4095 hold outputs 4096..4113, so the second reference's source
         // ends exactly where the window wraps.
