@@ -6,7 +6,9 @@
 # executables, images) plus synthetic worst cases (random, all zero, period 2), and times
 # each tool several times on each file; the median is reported, with the median processor
 # time (user + system, all threads) beside it. Peak memory is the maximum resident set size
-# reported by /usr/bin/time -f %M. swapfold rebuilds a generated archive
+# reported by /usr/bin/time -f %M. uncrunchet's ratios to gzip -d, zstd -d and lz4 -d are
+# taken apart from these, from further runs of the four in turn, pair by pair, wall time and
+# processor time each. swapfold rebuilds a generated archive
 # of about 1 GiB with no replacements and is set against cat of the same file.
 #
 # With BEFORE set to a commit, that commit's programs are built too (in a worktree, with the
@@ -157,6 +159,49 @@ measure() {
     summarise times peaks
 }
 
+# uncrunchet, gzip -d, zstd -d and lz4 -d on one data set's containers, run in turn round by
+# round, $runs rounds; sets decoder_pairs[$1] to how many times faster uncrunchet is than each,
+# in wall time and in processor time (user + system, from wait4): each figure the median of
+# the rounds' own ratios.
+declare -A decoder_pairs
+pair_decoders() { # data
+    decoder_pairs[$1]=$(python3 - "$runs" "$uncrunchet" "$work/$1" <<'PY'
+import os, statistics, sys, time
+rounds, uncrunchet, base = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+tools = {
+    "uncrunchet": ([uncrunchet, base + ".bip", base + ".restored"], os.devnull),
+    "gzip -d": (["gzip", "-d", "-c", base + ".gz6"], base + ".gunzipped"),
+    "zstd -d": (["zstd", "-d", "-q", "-c", base + ".zst"], base + ".unzstd"),
+    "lz4 -d": (["lz4", "-d", "-q", "-c", base + ".lz4"], base + ".unlz4"),
+}
+def run(argv, out):
+    fd = os.open(out, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    start = time.monotonic()
+    pid = os.fork()
+    if pid == 0:
+        os.dup2(fd, 1)
+        os.execvp(argv[0], argv)
+    _, status, usage = os.wait4(pid, 0)
+    wall = time.monotonic() - start
+    os.close(fd)
+    if status != 0:
+        sys.exit(f"{argv[0]} failed")
+    return wall, max(usage.ru_utime + usage.ru_stime, 1e-6)
+times = {name: [] for name in tools}
+for _ in range(rounds):
+    for name, (argv, out) in tools.items():
+        times[name].append(run(argv, out))
+ours = times["uncrunchet"]
+cells = []
+for name in ("gzip -d", "zstd -d", "lz4 -d"):
+    wall = statistics.median(t[0] / u[0] for t, u in zip(times[name], ours))
+    cpu = statistics.median(t[1] / u[1] for t, u in zip(times[name], ours))
+    cells.append(f"/ {name} {wall:.2f} wall, {cpu:.2f} cpu")
+print(", ".join(cells))
+PY
+)
+}
+
 declare -A speed fastest
 row() { # label data bytes compressed_bytes
     local label=$1 data=$2 bytes=$3 packed=$4
@@ -223,6 +268,7 @@ for data in $datasets; do
     out_file=$work/$data.unlz4
     measure lz4 -d -q -c "$work/$data.lz4"
     row 'lz4 -d' "$data" "$bytes" "$(stat -c %s "$work/$data.lz4")"
+    pair_decoders "$data"
     rm -f "$work/$data".*
 done
 
@@ -399,9 +445,7 @@ for data in $datasets; do
         "$data" "$(ratio crunchet/$data crunchet-reference/$data)" \
         "$(ratio crunchet/$data 'gzip -6'/$data)" "$(ratio crunchet/$data 'gzip -1'/$data)" \
         "$(ratio crunchet/$data 'zstd -3'/$data)" "$(ratio crunchet/$data lz4/$data)"
-    printf '  %-8s uncrunchet / gzip -d %s, / zstd -d %s, / lz4 -d %s\n' "$data" \
-        "$(ratio uncrunchet/$data 'gzip -d'/$data)" "$(ratio uncrunchet/$data 'zstd -d'/$data)" \
-        "$(ratio uncrunchet/$data 'lz4 -d'/$data)"
+    printf '  %-8s uncrunchet %s (pairs taken in turn)\n' "$data" "${decoder_pairs[$data]}"
 done
 if [ -n "$before" ]; then
     for data in $datasets; do

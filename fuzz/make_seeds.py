@@ -100,6 +100,8 @@ def decode_and_container_seeds(crunchet):
         "flag_only": b"\x00",
         "lone_b0": b"\x01a\xee",
         "wrap_reference": b"\x00" + b"\xf8\xff" * 8,
+        # a group of eight references with seven stream bytes after it
+        "references_then_seven": b"\x00" + b"\xee\xff" * 8 + b"\x00" * 7,
     }
     for name, stream in hand.items():
         put("decode", name, struct.pack("<H", 512) + stream)

@@ -12,8 +12,9 @@
 // 16 or more bytes back, 8-byte moves for 8..15, and for 1..7 an 8-byte pattern of the
 // repeated bytes stored at a step that is a multiple of the distance. A source in the
 // pre-filled area is filled with zeros for its part before the buffer and copied byte by
-// byte after. Near either end the careful path checks every item against both ends and
-// never writes past the buffer.
+// byte after; only the first 4096 bytes of output can meet one, so the fast path after them
+// is compiled without that check. Near either end the careful path checks every item
+// against both ends and never writes past the buffer.
 //
 // Decoding stops at the first item that the stream cannot complete (a reference missing its
 // second byte is dropped whole) or as soon as the output buffer is full.
@@ -36,8 +37,9 @@ constexpr std::uint64_t group_stream_bytes = 1 + 8 * 2;
 constexpr std::uint64_t group_max_yield = 8 * max_match;
 
 // Stream bytes the fast path needs before a group: the group, and the spill of an 8-byte
-// move of literals that starts at most 16 bytes into it.
-constexpr std::size_t fast_group_stream = 16 + 8;
+// move of literals that starts at most 17 bytes into it (the empty run after the eighth
+// item, when that is a reference).
+constexpr std::size_t fast_group_stream = 17 + 8;
 
 // Output room the fast path needs before a group: eight references, and the widest spill
 // of the last one's moves (32 bytes from its start).
@@ -56,6 +58,24 @@ constexpr std::uint64_t max_group_yield(std::uint64_t bytes) {
 // 4096 bytes earlier.
 constexpr std::size_t distance_back(std::size_t produced, std::size_t pos) {
     return ((first_write_pos + produced - pos - 1) & window_mask) + 1;
+}
+
+// Unaligned moves through memcpy, which compilers turn into one load or store each; the bytes
+// keep their order, so nothing depends on the machine's alignment rules or byte order. Every
+// move below loads all its bytes before it stores any.
+template <std::size_t n>
+using Block = std::array<std::uint8_t, n>;
+
+template <std::size_t n>
+[[nodiscard]] Block<n> load(const std::uint8_t* from) {
+    Block<n> block;
+    std::memcpy(block.data(), from, n);
+    return block;
+}
+
+template <std::size_t n>
+void store(std::uint8_t* to, const Block<n>& block) {
+    std::memcpy(to, block.data(), n);
 }
 
 // For a distance d of 1..7: byte i of the 8-byte pattern is the source byte i mod d, and
@@ -93,25 +113,27 @@ void copy_from_prefill(std::uint8_t* dst, const std::uint8_t* base, std::size_t 
 void copy_with_slack(std::uint8_t* dst, std::size_t distance) {
     const std::uint8_t* const from = dst - distance;
     if (distance >= 16) {
-        std::memcpy(dst, from, 16);
-        std::memcpy(dst + 16, from + 16, 16);
+        store(dst, load<16>(from));
+        store(dst + 16, load<16>(from + 16));
     } else if (distance >= 8) {
-        std::memcpy(dst, from, 8);
-        std::memcpy(dst + 8, from + 8, 8);
-        std::memcpy(dst + 16, from + 16, 8);
+        store(dst, load<8>(from));
+        store(dst + 8, load<8>(from + 8));
+        store(dst + 16, load<8>(from + 16));
     } else {
         const auto& index = short_distance.index[distance];
-        std::array<std::uint8_t, 8> pattern;
+        Block<8> pattern;
         for (std::size_t i = 0; i < 8; ++i) pattern[i] = from[index[i]];
         // Three stores at a step of at least 5 reach byte 2 * 5 + 8 = 18, the longest reference.
         const std::size_t step = short_distance.step[distance];
-        std::memcpy(dst, pattern.data(), 8);
-        std::memcpy(dst + step, pattern.data(), 8);
-        std::memcpy(dst + 2 * step, pattern.data(), 8);
+        store(dst, pattern);
+        store(dst + step, pattern);
+        store(dst + 2 * step, pattern);
     }
 }
 
-// One reference of a group on the fast path: `in` holds its two bytes.
+// One reference of a group on the fast path: `in` holds its two bytes. `near_start`: fewer
+// than 4096 bytes were output before the group, so the source may lie before the buffer.
+template <bool near_start>
 std::uint8_t* fast_reference(std::uint8_t* dst, const std::uint8_t* base, const std::uint8_t* in) {
     const std::size_t b0 = in[0];
     const std::size_t b1 = in[1];
@@ -119,7 +141,7 @@ std::uint8_t* fast_reference(std::uint8_t* dst, const std::uint8_t* base, const 
     const std::size_t length = (b1 & 0x0F) + min_match;
     const std::size_t produced = static_cast<std::size_t>(dst - base);
     const std::size_t distance = distance_back(produced, pos);
-    if (distance > produced) [[unlikely]]
+    if (near_start && distance > produced) [[unlikely]]
         copy_from_prefill(dst, base, distance, length);
     else
         copy_with_slack(dst, distance);
@@ -129,28 +151,29 @@ std::uint8_t* fast_reference(std::uint8_t* dst, const std::uint8_t* base, const 
 // Decodes one whole group (fast_group_stream bytes readable, fast_group_room bytes of room)
 // and returns the stream position after it; `dst` moves past its output. Each run of
 // literals is one 8-byte move, so the branches follow the references, not every item.
+template <bool near_start>
 const std::uint8_t* fast_group(std::uint8_t*& dst, const std::uint8_t* base,
                                const std::uint8_t* in) {
-    unsigned flags = *in++;
+    const unsigned flags = *in++;
     // Eight literals: all that incompressible data holds.
     if (flags == 0xFF) {
-        std::memcpy(dst, in, 8);
+        store(dst, load<8>(in));
         dst += 8;
         return in + 8;
     }
-    unsigned items = 8;
+    // A set bit for each reference, and one after the eighth item, so that one test per
+    // literal run both finds the next reference and ends the group.
+    unsigned references = (~flags & 0xFFu) | 0x100u;
     for (;;) {
-        // Bits above the group's remaining items are 0, so the run never passes them.
-        const unsigned literals = static_cast<unsigned>(std::countr_one(flags));
-        std::memcpy(dst, in, 8);
+        const unsigned literals = static_cast<unsigned>(std::countr_zero(references));
+        store(dst, load<8>(in));
         dst += literals;
         in += literals;
-        items -= literals;
-        if (items == 0) return in;
-        dst = fast_reference(dst, base, in);
+        references >>= literals;
+        if (references == 1) return in;
+        dst = fast_reference<near_start>(dst, base, in);
         in += 2;
-        flags >>= literals + 1;
-        if (--items == 0) return in;
+        references >>= 1;
     }
 }
 
@@ -179,9 +202,13 @@ std::size_t decompress_lzss(std::span<std::uint8_t> out, std::span<const std::ui
     std::uint8_t* dst = base;
     std::uint8_t* const dst_end = dst + out.size();
 
-    while (in_end - in >= static_cast<std::ptrdiff_t>(fast_group_stream) &&
-           dst_end - dst >= static_cast<std::ptrdiff_t>(fast_group_room))
-        in = fast_group(dst, base, in);
+    const auto group_fits = [&] {
+        return in_end - in >= static_cast<std::ptrdiff_t>(fast_group_stream) &&
+               dst_end - dst >= static_cast<std::ptrdiff_t>(fast_group_room);
+    };
+    while (group_fits() && static_cast<std::size_t>(dst - base) < window_size)
+        in = fast_group<true>(dst, base, in);
+    while (group_fits()) in = fast_group<false>(dst, base, in);
 
     while (dst != dst_end && in != in_end) {
         unsigned flags = *in++;

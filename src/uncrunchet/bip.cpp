@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <limits>
 #include <new>
-#include <sys/mman.h>
 
 namespace bip {
 
@@ -31,23 +30,6 @@ static_assert(container_capacity(200) == 229);
                                             std::span<const std::uint8_t> stream) {
     const std::uint64_t wanted = std::uint64_t{stated_size} + 1;
     return std::min(wanted, lzss::max_decompressed_size(stream.size()));
-}
-
-// Asks for the buffer to be backed by large pages where the system offers them: a restored
-// file is written once from start to end, and small pages would cost a fault every 4 KiB.
-void prefer_large_pages(std::uint8_t* buffer, std::size_t size) {
-#if defined(__linux__) && !defined(BIPAFS_FALLBACKS) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t large_page = std::uintptr_t{2} << 20;
-    const auto start =
-        (reinterpret_cast<std::uintptr_t>(buffer) + large_page - 1) & ~(large_page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(buffer) + size) & ~(large_page - 1);
-    // Only advice: where it is refused, the buffer works the same with small pages.
-    if (end > start)
-        static_cast<void>(::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE));
-#else
-    static_cast<void>(buffer);
-    static_cast<void>(size);
-#endif
 }
 
 } // namespace
@@ -88,7 +70,7 @@ Container build_container(std::span<const std::uint8_t> content) {
     return result;
 }
 
-Outcome restore(std::span<const std::uint8_t> file) {
+Outcome prepare_restore(std::span<const std::uint8_t> file) {
     Outcome outcome;
     if (file.size() < header_size) {
         outcome.status = Status::shorter_than_header;
@@ -102,14 +84,15 @@ Outcome restore(std::span<const std::uint8_t> file) {
         outcome.status = Status::out_of_memory;
         return outcome;
     }
-    const auto capacity = static_cast<std::size_t>(outcome.capacity);
-    outcome.buffer.reset(new (std::nothrow) std::uint8_t[capacity]);
-    if (!outcome.buffer) {
-        outcome.status = Status::out_of_memory;
-        return outcome;
-    }
-    prefer_large_pages(outcome.buffer.get(), capacity);
+    outcome.buffer.reset(new (std::nothrow)
+                             std::uint8_t[static_cast<std::size_t>(outcome.capacity)]);
+    if (!outcome.buffer) outcome.status = Status::out_of_memory;
+    return outcome;
+}
 
+void finish_restore(Outcome& outcome, std::span<const std::uint8_t> file) {
+    const std::span<const std::uint8_t> stream = file.subspan(header_size);
+    const auto capacity = static_cast<std::size_t>(outcome.capacity);
     const std::size_t decoded = lzss::decompress_lzss({outcome.buffer.get(), capacity}, stream);
     if (decoded > outcome.stated_size) {
         outcome.yielded = lzss::decoded_size(stream);
@@ -118,6 +101,11 @@ Outcome restore(std::span<const std::uint8_t> file) {
         outcome.yielded = decoded;
         outcome.length = decoded;
     }
+}
+
+Outcome restore(std::span<const std::uint8_t> file) {
+    Outcome outcome = prepare_restore(file);
+    if (outcome.status == Status::restored) finish_restore(outcome, file);
     return outcome;
 }
 

@@ -74,7 +74,14 @@ struct Outcome {
     [[nodiscard]] bool sizes_differ() const { return yielded != stated_size; }
 };
 
-// Decodes the container in `file`.
+// Decodes the container in `file`: prepare_restore, then finish_restore.
 [[nodiscard]] Outcome restore(std::span<const std::uint8_t> file);
+
+// The two halves of restore, for a caller that prepares the buffer's memory before it is
+// written. prepare_restore reads the header and allocates `capacity` bytes of buffer, decoding
+// nothing; a status other than restored means there is nothing to finish. finish_restore
+// then decodes into that buffer and sets yielded and length.
+[[nodiscard]] Outcome prepare_restore(std::span<const std::uint8_t> file);
+void finish_restore(Outcome& outcome, std::span<const std::uint8_t> file);
 
 } // namespace bip

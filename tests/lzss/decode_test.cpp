@@ -1,6 +1,8 @@
 // The decoder against hand-built streams: literal and reference vectors, the pre-filled
 // window, position wrap, streams cut at every byte, full output buffers at every capacity,
-// and random streams into buffers that end exactly at their allocation.
+// the whole-group path's boundaries (overlaps at distances 1..15, literal runs across flag
+// bytes, sources at the window's wrap), and random streams into buffers that end exactly at
+// their allocation.
 #include "lzss.hpp"
 #include "reference_decoder.hpp"
 #include "stream_builder.hpp"
@@ -10,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -145,6 +148,103 @@ TEST(DecompressLzss, NeverOverrunsOnRandomStreams) {
 
         const Bytes unlimited = decode(src, static_cast<std::size_t>(whole));
         ASSERT_TRUE(std::equal(out.get(), out.get() + n, unlimited.begin())) << "round " << round;
+    }
+}
+
+// A stream and the bytes it must decode to, written side by side. A reference's bytes are
+// appended one at a time from `distance` back, so an overlapping one repeats its pattern.
+struct Expected {
+    std::string label;
+    StreamBuilder stream;
+    Bytes bytes;
+
+    Expected& literals(const Bytes& run) {
+        stream.literals(run);
+        bytes.insert(bytes.end(), run.begin(), run.end());
+        return *this;
+    }
+    Expected& back(std::size_t distance, std::size_t length) {
+        stream.reference_back(distance, length);
+        for (std::size_t k = 0; k < length; ++k) bytes.push_back(bytes[bytes.size() - distance]);
+        return *this;
+    }
+};
+
+// Boundaries of the whole-group path, each with 32 literals after it so that, given room,
+// the group holding it is decoded there: decoded whole, cut at every byte near its end, and into
+// buffers that end at every byte near the end of its output.
+TEST(DecompressLzss, WholeGroupBoundaries) {
+    const Bytes lead = numbered(40);
+    Bytes tail(32);
+    for (std::size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<std::uint8_t>(200 + i);
+
+    std::vector<Expected> rows;
+    // Distances 1..15 overlap an 8- or 16-byte move, so each must repeat exactly.
+    for (std::size_t distance = 1; distance <= 15; ++distance) {
+        Expected row{"overlap at distance " + std::to_string(distance), {}, {}};
+        row.literals(lead).back(distance, 18).back(distance, 3).back(distance, 11);
+        rows.push_back(row);
+    }
+    {
+        Expected row{"literal run across a flag byte", {}, {}};
+        // flag 0xFE: a reference, then seven literals that run on into the next group
+        row.literals(lead).back(20, 5).literals(numbered(12)).back(3, 4).literals(bytes_of("xy"));
+        rows.push_back(row);
+    }
+    {
+        Expected row{"literal run across two flag bytes of all-literal groups", {}, {}};
+        row.literals(numbered(35)).back(10, 6).literals(numbered(20));
+        rows.push_back(row);
+    }
+    {
+        // Some cuts below leave this group the last one the whole-group path takes, with
+        // fewer than eight stream bytes after it.
+        Expected row{"a group of eight references", {}, {}};
+        row.literals(lead);
+        for (std::size_t k = 0; k < 8; ++k) row.back(17 + k, 18);
+        rows.push_back(row);
+    }
+    {
+        // 4114 bytes put the write position at 0: position 0 holds output 18, the oldest,
+        // 4096 back; 4078..4095 hold outputs 4096..4113, so the second reference's source
+        // ends exactly where the window wraps.
+        const Bytes history = numbered(4114);
+        Expected row{"references at the window's wrap", {}, {}};
+        row.literals(history);
+        row.stream.reference(0, 18).reference(4078, 18);
+        row.bytes.insert(row.bytes.end(), history.begin() + 18, history.begin() + 36);
+        row.bytes.insert(row.bytes.end(), history.begin() + 4096, history.begin() + 4114);
+        rows.push_back(row);
+    }
+
+    // A failed assertion ends its row only.
+    const auto check = [](const Expected& row) {
+        const Bytes& stream = row.stream.bytes();
+        ASSERT_EQ(row.stream.yield(), row.bytes.size());
+        // Room for a whole group of longest references and its spill past the yield.
+        const std::size_t roomy = row.bytes.size() + 256;
+        EXPECT_EQ(decode(stream, roomy), row.bytes);
+
+        for (std::size_t cut = stream.size() - 60; cut < stream.size(); ++cut) {
+            const Bytes got =
+                decode(Bytes(stream.begin(), stream.begin() + static_cast<long>(cut)), roomy);
+            ASSERT_EQ(got.size(), row.stream.yield_at_cut(cut)) << "cut after " << cut;
+            ASSERT_TRUE(std::equal(got.begin(), got.end(), row.bytes.begin()))
+                << "cut after " << cut;
+        }
+        // A heap block of exactly `capacity` bytes, so a write past it leaves the allocation.
+        for (std::size_t capacity = row.bytes.size() - 60; capacity < row.bytes.size();
+             ++capacity) {
+            const auto out = std::make_unique<std::uint8_t[]>(capacity);
+            ASSERT_EQ(lzss::decompress_lzss({out.get(), capacity}, stream), capacity);
+            ASSERT_TRUE(std::equal(out.get(), out.get() + capacity, row.bytes.begin()))
+                << "capacity " << capacity;
+        }
+    };
+    for (Expected& row : rows) {
+        SCOPED_TRACE(row.label);
+        row.literals(tail);
+        check(row);
     }
 }
 
