@@ -29,28 +29,44 @@
 //   wide load does not wait for bytes stored a moment ago (Steps, below);
 // - a tree whose walks grow long, as on sorted data where a linked tree degenerates into a
 //   chain, is held as a sorted index that finds the same matches at a cost that does not depend
-//   on the shape (index.hpp).
+//   on the shape (index.cpp).
 //
 // THE TUNING: every constant chosen by measurement is in one block at the top of trees.hpp,
 // with a line each on why it has its value.
 //
-// The files: encoder/trees.hpp (state, keys, walks, insert_node, delete_node),
-// encoder/index.hpp (the sorted index and when a tree changes form, behind one seam),
-// encoder/check.hpp (a checker of every tree, in the address-checking and fuzzing builds), and
-// this one (the state, the scheduling of the tree operations, and the output in groups).
-#include "encoder/check.hpp"
+// THE FILES: encoder/trees.hpp (state, keys, walks, insert_node, delete_node),
+// encoder/index.hpp (the seam to the sorted index) and encoder/index.cpp (the index itself,
+// and when a tree changes form), encoder/no_index.hpp (the seam in a build without the index),
+// encoder/check.hpp (a checker of every tree, built only into the address-checking and fuzzing
+// builds), and this one (the state, the scheduling of the tree operations, and the output in
+// groups).
 #include "encoder/index.hpp"
 #include "encoder/trees.hpp"
 #include "encoder_probe.hpp"
 #include "lzss.hpp"
 
+#ifdef BIPAFS_CHECK_TREES
+#include "encoder/check.hpp"
+#endif
+
 #include <memory>
 #include <new>
 #include <span>
 
-namespace lzss {
-
+namespace lzss::encoder {
 namespace {
+
+#ifndef BIPAFS_CHECK_TREES
+// The builds without the tree checker (check.hpp) take this one, which does nothing.
+constexpr bool trees_checkable = false;
+
+class Checker {
+public:
+    Checker(TreeStore&, SortedIndex&, std::size_t, bool) {}
+    void before_delete(std::int32_t) {}
+    void after_step(std::int32_t) {}
+};
+#endif
 
 // ---- The state ------------------------------------------------------------------------------
 
@@ -185,7 +201,7 @@ private:
 
     // Inserts position r, whose 18 bytes are at `key`, into its tree, whichever form it has.
     [[nodiscard]] PackedMatch insert_alone(std::int32_t r, const std::uint8_t* key) {
-        const std::int32_t tree = key[0];
+        const std::size_t tree = key[0];
         if (!is_linked(sorted_, tree)) return insert_indexed(trees_, sorted_, tree, r);
         return insert_node(trees_, r, key);
     }
@@ -360,9 +376,12 @@ std::uint8_t* encode(std::span<std::uint8_t> out, std::span<const std::uint8_t> 
 }
 
 } // namespace
+} // namespace lzss::encoder
+
+namespace lzss {
 
 std::uint8_t* compress_lzss(std::span<std::uint8_t> out, std::span<const std::uint8_t> src) {
-    return encode(out, src, nullptr, false);
+    return encoder::encode(out, src, nullptr, false);
 }
 
 namespace probe {
@@ -370,15 +389,15 @@ namespace probe {
 std::uint8_t* compress_lzss_counting(std::span<std::uint8_t> out, std::span<const std::uint8_t> src,
                                      FormSwitches& switches, bool check_trees) {
     switches = {};
-    return encode(out, src, &switches, check_trees);
+    return encoder::encode(out, src, &switches, check_trees);
 }
 
 bool can_check_trees() {
-    return trees_checkable;
+    return encoder::trees_checkable;
 }
 
 bool has_sorted_index() {
-    return with_sorted_index;
+    return encoder::with_sorted_index;
 }
 
 } // namespace probe
