@@ -60,11 +60,11 @@
 // - Insert x between c and d, sharing 3 bytes with d, 5 with b and c, 2 with a. The walk
 //   meets d (3), b (5: kept), c (5: not longer) and hangs x right of c: length 5, match b.
 //   The index: L = max(5 for c, 3 for d) = 5, S = {b, c}, lowest priority b. The same.
-// - Delete d: its neighbours c (3) and e (4) both have higher priorities, so d has two
-//   children; the heir c takes priority 0. Index a:2 b:1 c:0 e:4 gives root c, b (with a)
-//   on its left, e on its right: what delete_node leaves.
-// - Delete e instead: its neighbour d (0) has a lower priority, so e has at most one child
-//   and no heir; it just leaves.
+// - Delete d from the five as drawn: its neighbours c (3) and e (4) both have higher
+//   priorities, so d has two children; the heir c takes priority 0. Index a:2 b:1 c:0 e:4
+//   gives root c, b (with a) on its left, e on its right: what delete_node leaves.
+// - Delete e from the five instead: its neighbour d (0) has a lower priority, so e has at
+//   most one child and no heir; it just leaves.
 //
 // THE INDEX keeps a tree's positions in key order in chunks of up to 64, with each chunk's
 // lowest priority, and the chunks' order per tree. Any two neighbouring chunks hold more than
