@@ -29,28 +29,95 @@
 //   wide load does not wait for bytes stored a moment ago (Steps, below);
 // - a tree whose walks grow long, as on sorted data where a linked tree degenerates into a
 //   chain, is held as a sorted index that finds the same matches at a cost that does not depend
-//   on the shape (index.hpp).
+//   on the shape (index.cpp).
 //
 // THE TUNING: every constant chosen by measurement is in one block at the top of trees.hpp,
 // with a line each on why it has its value.
 //
-// The files: encoder/trees.hpp (state, keys, walks, insert_node, delete_node),
-// encoder/index.hpp (the sorted index and when a tree changes form, behind one seam),
-// encoder/check.hpp (a checker of every tree, in the address-checking and fuzzing builds), and
-// this one (the state, the scheduling of the tree operations, and the output in groups).
-#include "encoder/check.hpp"
+// THE FILES: encoder/trees.hpp (state, keys, walks, insert_node, delete_node),
+// encoder/index.hpp (the seam to the sorted index) and encoder/index.cpp (the index itself,
+// and when a tree changes form), encoder/no_index.hpp (the seam in a build without the index),
+// encoder/check.hpp (a checker of every tree, built only into the address-checking and fuzzing
+// builds), and this one (the state, the scheduling of the tree operations, and the output in
+// groups).
+//
+// A MAP FOR A NEWCOMER.
+//
+// Reading order. This essay; lzss.hpp (the stream, the entry point); encode() at the end of
+// this file, the coder, which asks for the match at each input byte and writes a literal or a
+// reference; trees.hpp from the tuning block down to insert_node and delete_node, which are
+// the plain algorithm made cheaper; the Steps class below, which runs the tree operations
+// ahead of the coder; walk_pair and insert_triple in trees.hpp; index.hpp for the seam, and
+// index.cpp only once you need the index itself (its opening comment shows why it finds what
+// the walks find). tests/lzss/reference_encoder.cpp is the plain encoder, step by step, that
+// every stream is checked against.
+//
+// The names:
+// - n: the input's length; i: an input byte, as the coder sees it (where an item starts);
+// - k: a step. Step k makes room for input byte k + 17 and inserts the position of input byte
+//   k; step 0 is the start (Steps::start);
+// - r, r_of(k): the position being inserted, input byte k's: (4078 + k) mod 4096;
+// - s, s_of(k): the position step k deletes and then stores input byte k + 17 at;
+// - p: a node a walk meets, or a position being deleted;
+// - q: the node that takes a deleted node's place (its only child, or its heir).
+//
+// The step arithmetic. Input byte j is stored at window position (4078 + j) mod 4096, so that
+// the first 18 sit at 4078..4095 as the format has it. Inserting input byte k's position needs
+// its 18 bytes, k .. k + 17, in the window; all but the last were stored by earlier steps, so
+// step k must store byte k + 17, at (4078 + k + 17) mod 4096 = (k + 4095) mod 4096 =
+// (k - 1) mod 4096. Whatever position held that slot leaves its tree first, since its key is
+// about to change. Hence s_of(k) = (k - 1) & ring_mask, which is r_of(k) + 17: step 1 deletes
+// position 0, the first beyond the 18 bytes copied in at the start.
+//
+// The side-by-side rule. Step k is three operations: delete s_of(k), store a byte there, insert
+// r_of(k) into tree T(k) (its first byte, input byte k). Steps k and k + 1 run as: both
+// deletions and stores, then both insertions, stepped in turn. That is the same as running
+// them one after the other when (a) inserting r_of(k) and deleting s_of(k + 1) touch different
+// trees, so they may swap: s_of(k + 1) is in no tree or not in T(k); (b) the two insertions
+// touch different trees: T(k) != T(k + 1); (c) no key that either walk reads changes under
+// it: the byte stored at s_of(k + 1) = r_of(k) + 18 is outside r_of(k)'s key, and every
+// position whose key covers it (the 17 before it) was deleted by an earlier step and not yet
+// inserted again; and (d) both trees are linked, as only a linked walk can be stepped. Step
+// k + 2 joins them on the same terms against both (independent, independent_third). The trees
+// named in these tests are read before any of the steps runs, which is safe: a step changes
+// only its own tree and the deleted position's, and a linked tree becomes an index only
+// between batches.
+//
+// Keys from the input. A walk compares the new key with 16 bytes at a time, and a wide load of
+// window bytes stored a moment ago waits for those stores. So the new position's key is read
+// from the input, which holds the same bytes k .. k + 17 wherever all of them are input (k +
+// 18 <= n): the window holds them too, as stored, and the mirror bytes continue the ring past
+// its end so the window's copy is contiguous like the input. Within the last 18 bytes the key
+// runs past the input's end into bytes only the window has (older data or the zero fill), and
+// there it is read from the window. The same holds for the nearest earlier nodes a walk meets
+// inside runs (insert_step).
 #include "encoder/index.hpp"
 #include "encoder/trees.hpp"
 #include "encoder_probe.hpp"
 #include "lzss.hpp"
 
+#ifdef BIPAFS_CHECK_TREES
+#include "encoder/check.hpp"
+#endif
+
 #include <memory>
 #include <new>
 #include <span>
 
-namespace lzss {
-
+namespace lzss::encoder {
 namespace {
+
+#ifndef BIPAFS_CHECK_TREES
+// The builds without the tree checker (check.hpp) take this one, which does nothing.
+constexpr bool trees_checkable = false;
+
+class Checker {
+public:
+    Checker(TreeStore&, SortedIndex&, std::size_t, bool) {}
+    void before_delete(std::int32_t) {}
+    void after_step(std::int32_t) {}
+};
+#endif
 
 // ---- The state ------------------------------------------------------------------------------
 
@@ -127,6 +194,7 @@ private:
     static constexpr std::int32_t r_of(std::size_t k) {
         return static_cast<std::int32_t>((first_write_pos + k) & ring_mask);
     }
+    // Derived in the map at the top of this file.
     static constexpr std::int32_t s_of(std::size_t k) {
         return static_cast<std::int32_t>((k - 1) & ring_mask);
     }
@@ -185,7 +253,7 @@ private:
 
     // Inserts position r, whose 18 bytes are at `key`, into its tree, whichever form it has.
     [[nodiscard]] PackedMatch insert_alone(std::int32_t r, const std::uint8_t* key) {
-        const std::int32_t tree = key[0];
+        const std::size_t tree = key[0];
         if (!is_linked(sorted_, tree)) return insert_indexed(trees_, sorted_, tree, r);
         return insert_node(trees_, r, key);
     }
@@ -215,37 +283,38 @@ private:
         return finish_walk(trees_, w);
     }
 
-    void run_through(std::size_t last) {
-        std::size_t k = done_ + 1;
-        while (k <= last) {
-            if (k < last && independent(k)) {
-                if (k + 1 < last && independent_third(k)) {
-                    overwrite(k);
-                    overwrite(k + 1);
-                    overwrite(k + 2);
-                    insert_triple(trees_, r_of(k), key_of(k), results_[k % kept], r_of(k + 1),
-                                  key_of(k + 1), results_[(k + 1) % kept], r_of(k + 2),
-                                  key_of(k + 2), results_[(k + 2) % kept]);
-                    checker_.after_step(src_[k]);
-                    checker_.after_step(src_[k + 1]);
-                    checker_.after_step(src_[k + 2]);
-                    k += 3;
-                } else {
-                    overwrite(k);
-                    overwrite(k + 1);
-                    insert_pair(trees_, r_of(k), key_of(k), results_[k % kept], r_of(k + 1),
-                                key_of(k + 1), results_[(k + 1) % kept]);
-                    checker_.after_step(src_[k]);
-                    checker_.after_step(src_[k + 1]);
-                    k += 2;
-                }
-            } else {
+    // Runs step k and, where they may walk beside it, steps k + 1 and k + 2 (none past
+    // `last`); returns how many steps it ran.
+    [[gnu::always_inline]] std::size_t run_side_by_side(std::size_t k, std::size_t last) {
+        if (k < last && independent(k)) {
+            if (k + 1 < last && independent_third(k)) {
                 overwrite(k);
-                results_[k % kept] = insert_step(k);
-                checker_.after_step(key_of(k)[0]);
-                k += 1;
+                overwrite(k + 1);
+                overwrite(k + 2);
+                insert_triple(trees_, r_of(k), key_of(k), results_[k % kept], r_of(k + 1),
+                              key_of(k + 1), results_[(k + 1) % kept], r_of(k + 2), key_of(k + 2),
+                              results_[(k + 2) % kept]);
+                checker_.after_step(src_[k]);
+                checker_.after_step(src_[k + 1]);
+                checker_.after_step(src_[k + 2]);
+                return 3;
             }
+            overwrite(k);
+            overwrite(k + 1);
+            insert_pair(trees_, r_of(k), key_of(k), results_[k % kept], r_of(k + 1), key_of(k + 1),
+                        results_[(k + 1) % kept]);
+            checker_.after_step(src_[k]);
+            checker_.after_step(src_[k + 1]);
+            return 2;
         }
+        overwrite(k);
+        results_[k % kept] = insert_step(k);
+        checker_.after_step(key_of(k)[0]);
+        return 1;
+    }
+
+    void run_through(std::size_t last) {
+        for (std::size_t k = done_ + 1; k <= last;) k += run_side_by_side(k, last);
         done_ = last;
         // A tree whose walks have grown long may change form; when that happens within a
         // batch does not matter, as both forms give the same answers.
@@ -360,9 +429,12 @@ std::uint8_t* encode(std::span<std::uint8_t> out, std::span<const std::uint8_t> 
 }
 
 } // namespace
+} // namespace lzss::encoder
+
+namespace lzss {
 
 std::uint8_t* compress_lzss(std::span<std::uint8_t> out, std::span<const std::uint8_t> src) {
-    return encode(out, src, nullptr, false);
+    return encoder::encode(out, src, nullptr, false);
 }
 
 namespace probe {
@@ -370,15 +442,15 @@ namespace probe {
 std::uint8_t* compress_lzss_counting(std::span<std::uint8_t> out, std::span<const std::uint8_t> src,
                                      FormSwitches& switches, bool check_trees) {
     switches = {};
-    return encode(out, src, &switches, check_trees);
+    return encoder::encode(out, src, &switches, check_trees);
 }
 
 bool can_check_trees() {
-    return trees_checkable;
+    return encoder::trees_checkable;
 }
 
 bool has_sorted_index() {
-    return with_sorted_index;
+    return encoder::with_sorted_index;
 }
 
 } // namespace probe

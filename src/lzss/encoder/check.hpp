@@ -1,22 +1,19 @@
-// A checker of every tree's order and links, and of each index's own bookkeeping, compiled
-// only into builds that define LZSS_CHECK_TREES (the address-checking and fuzzing builds).
-// When a caller asks for it (the tests, through the probe) it runs after each step on inputs
-// small enough for that to be quick, and stops the process on the first fault it finds.
+// A checker of every tree's order and links, and of each index's own bookkeeping, for the
+// builds that define BIPAFS_CHECK_TREES (the address-checking and fuzzing builds): encode.cpp
+// includes it only there, and the other builds never see it. When a caller asks for it (the
+// tests, through the probe) it runs after each step on inputs small enough for that to be
+// quick, and stops the process on the first fault it finds.
 #pragma once
 
 #include "index.hpp"
 
-#ifdef LZSS_CHECK_TREES
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
-#endif
 
-namespace lzss {
+namespace lzss::encoder {
 namespace {
-
-#ifdef LZSS_CHECK_TREES
 
 // Inputs up to this size are checked after every step.
 constexpr std::size_t checked_input_limit = 64 * 1024;
@@ -43,7 +40,7 @@ std::int32_t check_linked(const TreeStore& trees, std::int32_t tree) {
     std::size_t pending = 0;
     std::int32_t count = 0;
     std::int32_t previous = NIL;
-    std::size_t at = link_at(root_base + tree, right_link);
+    std::size_t at = root_link_at(static_cast<std::size_t>(tree));
     for (;;) {
         while (trees.links[at] != nil_link) {
             const std::int32_t node = trees.links[at];
@@ -66,30 +63,34 @@ std::int32_t check_linked(const TreeStore& trees, std::int32_t tree) {
     return count;
 }
 
-#ifndef LZSS_NO_SORTED_INDEX
+#ifndef BIPAFS_NO_SORTED_INDEX
 // An indexed tree: chunks in rank, sizes within bounds, each chunk's lowest priority right,
 // positions in strictly increasing key order mapped to their chunks, priorities below the
 // clock, and when `thorough`, all distinct. Returns the number of positions.
 std::int32_t check_indexed(TreeStore& trees, SortedIndex& sorted, std::int32_t tree,
                            bool thorough) {
     const IndexStore& index = sorted.index;
-    const TreeIndex view(trees, sorted.index, tree);
-    expect(view.total() > 0, "an indexed tree without chunks", tree);
-    expect(root_link(trees, tree) == nil_link, "an indexed tree with links", tree);
+    const auto t = static_cast<std::size_t>(tree);
+    const std::size_t total = index.chunk_total[t];
+    const auto chunk = [&](std::size_t rank) -> const Chunk& {
+        return index.chunks[index.order[t][rank]];
+    };
+    expect(total > 0, "an indexed tree without chunks", tree);
+    expect(root_link(trees, t) == nil_link, "an indexed tree with links", tree);
     std::vector<Priority> priorities;
     std::int32_t count = 0;
     std::int32_t previous = NIL;
-    for (std::int32_t rank = 0; rank < view.total(); ++rank) {
-        const Chunk& c = view.chunk(rank);
+    for (std::size_t rank = 0; rank < total; ++rank) {
+        const Chunk& c = chunk(rank);
         const auto id = static_cast<std::uint16_t>(&c - index.chunks.data());
         expect(c.rank == rank, "a chunk has the wrong rank", tree);
         expect(c.count > 0 && c.count <= chunk_capacity, "a chunk's size is out of bounds", tree);
         if (rank > 0)
-            expect(view.chunk(rank - 1).count + c.count > merge_limit,
+            expect(chunk(rank - 1).count + c.count > merge_limit,
                    "neighbouring chunks that should have merged", tree);
-        for (std::int32_t at = 0; at < c.count; ++at) {
-            const std::int32_t p = c.pos[static_cast<std::size_t>(at)];
-            const Priority prio = c.priority[static_cast<std::size_t>(at)];
+        for (std::size_t at = 0; at < c.count; ++at) {
+            const std::int32_t p = c.pos[at];
+            const Priority prio = c.priority[at];
             expect(index.chunk_of[static_cast<std::size_t>(p)] == id, "a stale chunk map", tree);
             expect(trees.above[static_cast<std::size_t>(p)] == in_index,
                    "an indexed position not marked so", tree);
@@ -113,8 +114,9 @@ std::int32_t check_indexed(TreeStore& trees, SortedIndex& sorted, std::int32_t t
 
 std::int32_t check_tree(TreeStore& trees, SortedIndex& sorted, std::int32_t tree,
                         bool thorough = false) {
-#ifndef LZSS_NO_SORTED_INDEX
-    if (!is_linked(sorted, tree)) return check_indexed(trees, sorted, tree, thorough);
+#ifndef BIPAFS_NO_SORTED_INDEX
+    if (!is_linked(sorted, static_cast<std::size_t>(tree)))
+        return check_indexed(trees, sorted, tree, thorough);
 #else
     static_cast<void>(sorted);
     static_cast<void>(thorough);
@@ -160,18 +162,5 @@ private:
     std::size_t steps_ = 0;
 };
 
-#else
-
-constexpr bool trees_checkable = false;
-
-class Checker {
-public:
-    Checker(TreeStore&, SortedIndex&, std::size_t, bool) {}
-    void before_delete(std::int32_t) {}
-    void after_step(std::int32_t) {}
-};
-
-#endif
-
 } // namespace
-} // namespace lzss
+} // namespace lzss::encoder

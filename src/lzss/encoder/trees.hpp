@@ -1,7 +1,11 @@
 // The linked search trees: their state, how keys compare, the walks that insert a position
 // and find its longest match (insert_node), and deletion (delete_node). The encoder's essay
-// is at the top of encode.cpp; this file and index.hpp are included only there, so
-// everything here has internal linkage.
+// is at the top of encode.cpp.
+//
+// Two files include this one: encode.cpp, and index.cpp, the sorted index. The state they
+// share (the tuning, the constants, TreeStore) is in the named namespace lzss::encoder; the
+// functions are in an unnamed namespace, local to each file that includes them, so that the
+// compiler sees every call to them and inlines as it did when the encoder was one file.
 //
 // Every window position that has been coded sits in one of 256 trees, chosen by its first
 // byte and keyed by the 18 bytes that start there. Inserting the position being coded walks
@@ -14,7 +18,7 @@
 //
 // The heir rule: a deleted node with two children gives its place to its predecessor, the
 // greatest node of its left subtree. It is stated here once; delete_node below follows it,
-// and so does the sorted index's erase (index.hpp), which must leave the tree it stands for
+// and so does the sorted index's erase (index.cpp), which must leave the tree it stands for
 // exactly as delete_node would.
 //
 // Each walk is a chain of dependent loads. Two or three walks in different trees run side by
@@ -31,8 +35,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace lzss {
-namespace {
+namespace lzss::encoder {
 
 // ---- The tuning --------------------------------------------------------------------------
 // Every constant chosen by measurement rather than by the format, with why it has its value.
@@ -41,82 +44,82 @@ namespace {
 // Nodes a walk meets alone beyond this many count as its tree's excess. Below about 30 nodes
 // a linked walk is cheaper than an index step (binary searches and a short move), so only
 // what goes beyond is effort the index could save; 16 and 24 measured the same.
-constexpr std::uint32_t lone_allowance = 32;
+inline constexpr std::uint32_t lone_allowance = 32;
 // A linked tree whose effort (its excess, wearing off by one per step) passes this becomes
 // an index: about the work of converting a full tree twice over, so the conversion is paid
 // for before it is made.
-constexpr std::int64_t effort_budget = 2 * static_cast<std::int64_t>(window_size);
+inline constexpr std::int64_t effort_budget = 2 * static_cast<std::int64_t>(window_size);
 // An indexed tree goes back to linked form when the average depth of its linked form would
 // be under this: half the allowance, so a tree does not switch back and forth at the edge.
-constexpr std::int64_t review_depth = lone_allowance / 2;
+inline constexpr std::size_t review_depth = lone_allowance / 2;
 // An indexed tree reviews its shape after twice as many operations as it held positions at
 // the last review, plus this margin, so that a small tree is not reviewed on every step.
-constexpr std::int32_t review_margin = 256;
+inline constexpr std::size_t review_margin = 256;
 // Positions per chunk of the index: a move of up to 64 entries is a few cache lines, and a
 // binary search inside one is six comparisons.
-constexpr std::int32_t chunk_capacity = 64;
+inline constexpr std::size_t chunk_capacity = 64;
 // Chunks made by a conversion are filled to three quarters, so that the next few insertions
 // do not split them at once.
-constexpr std::int32_t conversion_fill = chunk_capacity * 3 / 4;
+inline constexpr std::size_t conversion_fill = chunk_capacity * 3 / 4;
 // Steps run ahead of the coder in batches of this many: enough to keep walks side by side,
 // few enough that the results fit the 256 kept (and stay in the first-level cache).
-constexpr std::size_t batch_steps = 128;
-constexpr std::size_t kept_results = 256;
+inline constexpr std::size_t batch_steps = 128;
+inline constexpr std::size_t kept_results = 256;
 // How far back a node may start for its key to be read from the input instead of the window:
 // far enough to cover the window stores still in flight.
-constexpr std::size_t near_back = 16;
+inline constexpr std::size_t near_back = 16;
 // ------------------------------------------------------------------------------------------
 
 // ---- The state ---------------------------------------------------------------------------
 
-// Whether trees whose walks grow long may become sorted indexes (index.hpp). Building with
-// LZSS_NO_SORTED_INDEX leaves every tree linked, to measure what the index costs on data
+// Whether trees whose walks grow long may become sorted indexes (index.cpp). Building with
+// BIPAFS_NO_SORTED_INDEX leaves every tree linked, to measure what the index costs on data
 // that never needs it; the output is the same either way.
-#ifdef LZSS_NO_SORTED_INDEX
-constexpr bool with_sorted_index = false;
+#ifdef BIPAFS_NO_SORTED_INDEX
+inline constexpr bool with_sorted_index = false;
 #else
-constexpr bool with_sorted_index = true;
+inline constexpr bool with_sorted_index = true;
 #endif
 
 // The window content before any input; it must equal the decoder's.
-constexpr std::uint8_t prefill_byte = 0x00;
+inline constexpr std::uint8_t prefill_byte = 0x00;
 
-constexpr std::int32_t ring_size = static_cast<std::int32_t>(window_size);
-constexpr std::int32_t ring_mask = ring_size - 1;
-constexpr std::int32_t longest = static_cast<std::int32_t>(max_match);
-constexpr std::int32_t mirror_bytes = longest - 1;
-constexpr std::int32_t NIL = ring_size;
-constexpr std::int32_t root_base = ring_size + 1;
-constexpr std::int32_t tree_count = 256;
+inline constexpr std::int32_t ring_size = static_cast<std::int32_t>(window_size);
+inline constexpr std::int32_t ring_mask = ring_size - 1;
+inline constexpr std::int32_t longest = static_cast<std::int32_t>(max_match);
+inline constexpr std::int32_t mirror_bytes = longest - 1;
+inline constexpr std::int32_t NIL = ring_size;
+inline constexpr std::int32_t root_base = ring_size + 1;
+inline constexpr std::int32_t tree_count = 256;
 
 static_assert((ring_size & ring_mask) == 0, "the ring is indexed by masking");
 static_assert(static_cast<std::int32_t>(first_write_pos) == ring_size - longest);
 
 // A literal is coded when the match is this short or shorter.
-constexpr std::int32_t literal_threshold = static_cast<std::int32_t>(min_match) - 1;
+inline constexpr std::int32_t literal_threshold = static_cast<std::int32_t>(min_match) - 1;
 
 // Links are 16-bit, and a node's left and right links sit side by side (node * 2 + side), so
 // that a walk picks the next one by indexing with the comparison's sign instead of branching.
 using Link = std::uint16_t;
-constexpr std::size_t left_link = 0;
-constexpr std::size_t right_link = 1;
-constexpr Link nil_link = static_cast<Link>(NIL);
+inline constexpr std::size_t left_link = 0;
+inline constexpr std::size_t right_link = 1;
+inline constexpr Link nil_link = static_cast<Link>(NIL);
 // What `above` holds for a position in no tree, and for one held by a tree's sorted index.
 // No link index is as large as either.
-constexpr Link not_in_tree = 0xFFFF;
-constexpr Link in_index = 0xFFFE;
+inline constexpr Link not_in_tree = 0xFFFF;
+inline constexpr Link in_index = 0xFFFE;
 
 // Where link `side` of `node` sits in the links array.
 constexpr std::size_t link_at(std::int32_t node, std::size_t side) {
     return static_cast<std::size_t>(node) * 2 + side;
 }
 
-constexpr std::size_t link_count = link_at(root_base + tree_count, 0);
+inline constexpr std::size_t link_count = link_at(root_base + tree_count, 0);
 static_assert(link_count - 1 < in_index, "every link index fits a Link below the markers");
 static_assert(NIL < in_index && root_base + tree_count - 1 <= 0xFFFF);
 
 // How a tree is held. A linked tree whose walks grow long is turned into a sorted index, and
-// back once its shape would be shallow again (index.hpp).
+// back once its shape would be shallow again (index.cpp).
 enum class Form : std::uint8_t { linked, indexed };
 
 // The linked trees and the window, about 30 KB: small enough for the first-level cache.
@@ -136,6 +139,13 @@ struct TreeStore {
 };
 static_assert(sizeof(TreeStore) <= 32 * 1024, "the linked trees fit the first-level cache");
 
+// A match packed as length << 16 | position, so that a walk keeps it in one register.
+// (length << 16) > packed holds exactly when length is greater than the packed length.
+using PackedMatch = std::uint32_t;
+
+// From here on, local to each file that includes this one.
+namespace {
+
 [[nodiscard]] inline Link& left(TreeStore& trees, std::int32_t node) {
     return trees.links[link_at(node, left_link)];
 }
@@ -145,17 +155,21 @@ static_assert(sizeof(TreeStore) <= 32 * 1024, "the linked trees fit the first-le
 [[nodiscard]] inline Link& above(TreeStore& trees, std::int32_t node) {
     return trees.above[static_cast<std::size_t>(node)];
 }
-[[nodiscard]] inline Link& root_link(TreeStore& trees, std::int32_t tree) {
-    return right(trees, root_base + tree);
+// Where the link from tree `tree`'s root sits in the links array.
+[[nodiscard]] inline std::size_t root_link_at(std::size_t tree) {
+    return link_at(root_base, right_link) + 2 * tree;
+}
+[[nodiscard]] inline Link& root_link(TreeStore& trees, std::size_t tree) {
+    return trees.links[root_link_at(tree)];
 }
 [[nodiscard]] inline Link link_index(std::int32_t node, std::size_t side) {
     return static_cast<Link>(link_at(node, side));
 }
 
-void init_tree_store(TreeStore& trees) {
+inline void init_tree_store(TreeStore& trees) {
     std::memset(&trees, 0, sizeof trees);
     std::fill_n(trees.window.begin(), first_write_pos, prefill_byte);
-    for (std::int32_t b = 0; b < tree_count; ++b) root_link(trees, b) = nil_link;
+    for (std::size_t b = 0; b < tree_count; ++b) root_link(trees, b) = nil_link;
     std::fill_n(trees.above.begin(), ring_size, not_in_tree);
 }
 
@@ -279,10 +293,6 @@ struct Match {
     std::int32_t length = 0;
     std::int32_t pos = 0;
 };
-
-// A match packed as length << 16 | position, so that a walk keeps it in one register.
-// (length << 16) > packed holds exactly when length is greater than the packed length.
-using PackedMatch = std::uint32_t;
 
 [[nodiscard]] inline Match unpack(PackedMatch m) {
     return {static_cast<std::int32_t>(m >> 16), static_cast<std::int32_t>(m & 0xFFFF)};
@@ -487,10 +497,11 @@ inline void insert_pair(TreeStore& trees, std::int32_t r1, const std::uint8_t* k
 }
 
 // Three insertions into three different trees: stepped in turn until one ends, then the other
-// two as a pair.
-void insert_triple(TreeStore& trees, std::int32_t r1, const std::uint8_t* key1, PackedMatch& match1,
-                   std::int32_t r2, const std::uint8_t* key2, PackedMatch& match2, std::int32_t r3,
-                   const std::uint8_t* key3, PackedMatch& match3) {
+// two as a pair. (Unused in index.cpp, which includes this file too.)
+[[maybe_unused]] void insert_triple(TreeStore& trees, std::int32_t r1, const std::uint8_t* key1,
+                                    PackedMatch& match1, std::int32_t r2, const std::uint8_t* key2,
+                                    PackedMatch& match2, std::int32_t r3, const std::uint8_t* key3,
+                                    PackedMatch& match3) {
     Walk w1 = start_walk(trees, r1, key1);
     Walk w2 = start_walk(trees, r2, key2);
     Walk w3 = start_walk(trees, r3, key3);
@@ -543,4 +554,4 @@ inline void delete_node(TreeStore& trees, std::int32_t p) {
 }
 
 } // namespace
-} // namespace lzss
+} // namespace lzss::encoder
