@@ -13,9 +13,9 @@
 // Linux-only calls are used only where the build has not asked for the portable fallbacks,
 // so that the fallbacks are compiled and tested on Linux too.
 #if defined(__linux__) && !defined(BIPAFS_FALLBACKS)
-#define WHOLEFILE_LINUX 1
+#define BIPAFS_LINUX 1
 #else
-#define WHOLEFILE_LINUX 0
+#define BIPAFS_LINUX 0
 #endif
 
 namespace wholefile::detail {

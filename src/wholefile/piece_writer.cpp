@@ -23,7 +23,7 @@
 #include <fcntl.h>
 #include <new>
 #include <sys/uio.h>
-#if WHOLEFILE_LINUX
+#if BIPAFS_LINUX
 #include <sys/vfs.h>
 #endif
 #include <unistd.h>
@@ -49,7 +49,7 @@ constexpr std::size_t bounce_size = 1024 * 1024;
 std::uint8_t bounce[bounce_size];
 // Ranges in an input's mapping up to this size are written from the mapping: one call, and
 // few pages to fault in.
-constexpr std::uint64_t from_mapping_max = FROM_MAPPING_MAX;
+constexpr std::uint64_t from_mapping_max = 64 * 1024;
 // The slices of the next writev; one output is written at a time.
 iovec batch[batch_max];
 
@@ -163,7 +163,7 @@ void read_exactly(int fd, std::uint64_t offset, std::uint8_t* to, std::uint64_t 
     }
 }
 
-#if WHOLEFILE_LINUX
+#if BIPAFS_LINUX
 // Whether the file system `fd` is on copies a range without moving its bytes.
 [[nodiscard]] bool copies_without_moving(int fd) {
     struct statfs fs {};
@@ -191,7 +191,7 @@ void read_exactly(int fd, std::uint64_t offset, std::uint8_t* to, std::uint64_t 
 void copy_from(Output& out, int from, std::uint64_t offset, std::uint64_t size,
                const std::uint8_t* mapped, const Source& source) {
     std::uint64_t done = 0;
-#if WHOLEFILE_LINUX
+#if BIPAFS_LINUX
     if (out.copies < 0) out.copies = copies_without_moving(out.fd) ? 1 : 0;
     if (out.copies == 1) flush(out);
     auto at = static_cast<off64_t>(offset);
@@ -206,14 +206,14 @@ void copy_from(Output& out, int from, std::uint64_t offset, std::uint64_t size,
         done += static_cast<std::uint64_t>(copied);
     }
 #endif
-    if (mapped != nullptr && size - done <= from_mapping_max) {
+    if (mapped != nullptr && (size - done <= from_mapping_max || from < 0)) {
         gather(out, {mapped + done, size - done});
         return;
     }
     while (done < size) {
         if (out.bounced == bounce_size || out.count == batch_max) flush(out);
-        const std::size_t take =
-            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, bounce_size - out.bounced));
+        const std::size_t take = static_cast<std::size_t>(
+            std::min<std::uint64_t>(size - done, bounce_size - out.bounced));
         std::uint8_t* const to = bounce + out.bounced;
         read_exactly(from, offset + done, to, take, source, out.shown);
         batch[out.count++] = {to, take};

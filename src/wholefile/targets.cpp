@@ -43,7 +43,7 @@
 #include <optional>
 #include <sys/resource.h>
 #include <unistd.h>
-#if WHOLEFILE_LINUX
+#if BIPAFS_LINUX
 #include <sys/xattr.h>
 #endif
 
@@ -241,7 +241,7 @@ struct Temporary {
 };
 
 [[nodiscard]] Temporary create_temporary(int dir, const std::string& name) {
-#if WHOLEFILE_LINUX
+#if BIPAFS_LINUX
     const int fd = ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0) return {fd, true};
     if (takes_no_new_file(errno)) return {};
@@ -252,7 +252,7 @@ struct Temporary {
 
 // Gives the unnamed file `fd` the name `name` in `dir`; fails with EEXIST when it is taken.
 [[nodiscard]] bool link_unnamed(int fd, int dir, const char* name) {
-#if WHOLEFILE_LINUX
+#if BIPAFS_LINUX
     if (::linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) return true;
     if (errno == EEXIST) return false;
     char self[32];
@@ -269,7 +269,7 @@ struct Temporary {
 
 // ---- What a replaced file keeps.
 
-#if WHOLEFILE_LINUX
+#if BIPAFS_LINUX
 // Copies the extended attributes of `from` to `to`. Those this user may not set, or that the
 // file system does not take, are left to the system, as a copy that keeps attributes does.
 // Returns false when one that grants access (an access list, in the "system." namespace)
@@ -543,7 +543,7 @@ void learn_standard_streams(StandardOutput use) {
 
 int open_directory(int base, const char* path, bool follow) {
     const int nofollow = follow ? 0 : O_NOFOLLOW;
-#if WHOLEFILE_LINUX
+#if BIPAFS_LINUX
     // Search permission is all that naming files inside it needs.
     return ::openat(base, path, O_PATH | O_DIRECTORY | O_CLOEXEC | nofollow);
 #elif defined(O_SEARCH)
