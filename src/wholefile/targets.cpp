@@ -195,7 +195,10 @@ constexpr int links_max = 40;
     if (state == 0) {
         timespec now{};
         ::clock_gettime(CLOCK_REALTIME, &now);
-        state = (static_cast<std::uint64_t>(::getpid()) << 32) ^
+        // The clock and where this process's stack lies (placed at random by the system),
+        // with no system call: a name already taken is only tried again.
+        const auto stack = reinterpret_cast<std::uintptr_t>(&now);
+        state = (static_cast<std::uint64_t>(stack) << 16) ^
                 static_cast<std::uint64_t>(now.tv_nsec) ^ static_cast<std::uint64_t>(now.tv_sec);
     }
     static constexpr char letters[] =
@@ -270,10 +273,14 @@ struct Temporary {
 // ---- What a replaced file keeps.
 
 #if BIPAFS_LINUX
+constexpr const char* access_list = "system.posix_acl_access";
+
 // Copies the extended attributes of `from` to `to`. Those this user may not set, or that the
 // file system does not take, are left to the system, as a copy that keeps attributes does.
-// Returns false when one that grants access (an access list, in the "system." namespace)
-// was there and is not copied, or when what was there cannot be told.
+// An access list the new file took from its directory's default, where the old file had
+// none, is removed. Returns false when an attribute that grants access (an access list, in
+// the "system." namespace) was there and is not copied (`access_lists` false: the group is
+// another), or when what was there cannot be told.
 [[nodiscard]] bool copy_attributes(int from, int to, bool access_lists) {
     if (from < 0) return false;
     char small[256];
@@ -287,9 +294,11 @@ struct Temporary {
     }
     if (length < 0) return errno == ENOTSUP; // a file system without attributes has none
     bool kept = true;
+    bool had_list = false;
     std::vector<char> value;
     for (const char* name = list; name < list + length; name += std::strlen(name) + 1) {
         const bool grants = std::strncmp(name, "system.", 7) == 0;
+        had_list = had_list || std::strcmp(name, access_list) == 0;
         if (grants && !access_lists) {
             kept = false;
             continue;
@@ -299,43 +308,92 @@ struct Temporary {
         if (size < 0 || ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0) != 0)
             kept = kept && !grants;
     }
+    if (!had_list) static_cast<void>(::fremovexattr(to, access_list));
     return kept;
+}
+
+// Whether the file at `place` has no extended attributes at all, as most have: learned in
+// one call, by its name under the directory's descriptor, where opening it to ask would take
+// three. False when that cannot be told.
+[[nodiscard]] bool has_no_attributes(int dir, const std::string& name) {
+    char path[64 + NAME_MAX];
+    if (dir == AT_FDCWD || std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", dir,
+                                         name.c_str()) >= static_cast<int>(sizeof path))
+        return false;
+    const ssize_t length = ::llistxattr(path, nullptr, 0);
+    return length == 0 || (length < 0 && errno == ENOTSUP);
+}
+
+// The new file keeps no access list from its directory's default that the old one lacked.
+void drop_access_list(int to) {
+    static_cast<void>(::fremovexattr(to, access_list));
 }
 #else
 // No portable call reads a file's extended attributes; the owner, group and bits are kept.
 [[nodiscard]] bool copy_attributes(int, int, bool) {
     return true;
 }
+[[nodiscard]] bool has_no_attributes(int, const std::string&) {
+    return true;
+}
+void drop_access_list(int) {}
 #endif
 
-// Gives the new file `to`, now as `now` says, what the file it replaces had: `was`, open as
-// `from` (or -1 when it could not be opened).
-void take_over(int from, const struct stat& was, int to, const struct stat& now,
-               const char* shown) {
+// Gives the new file `to`, now as `now` says, the owner, group and bits of the file it
+// replaces (`was`) where the system allows, and nobody access the old file did not give.
+// Returns whether the group was kept.
+[[nodiscard]] bool keep_owner_and_bits(const struct stat& was, int to, const struct stat& now,
+                                       mode_t* mode, const char* shown) {
     bool owner = now.st_uid == was.st_uid;
     bool group = now.st_gid == was.st_gid;
+    bool changed = false;
     if (!owner || !group) {
         if (::fchown(to, was.st_uid, was.st_gid) == 0) {
-            owner = group = true;
+            owner = group = changed = true;
         } else if (!group && ::fchown(to, static_cast<uid_t>(-1), was.st_gid) == 0) {
-            group = true;
+            group = changed = true;
         }
     }
-    mode_t mode = was.st_mode & 07777;
-    if (!owner || !group) mode &= static_cast<mode_t>(~(S_ISUID | S_ISGID));
-    if (!group) mode &= static_cast<mode_t>(~S_IRWXG); // the old group's, not this one's
-    if (::fchmod(to, mode) != 0) detail::fail_writing(shown);
-    // After the bits, which setting an access list adjusts to match it.
-    if (copy_attributes(from, to, group)) return;
+    *mode = was.st_mode & 07777;
+    if (!owner || !group) *mode &= static_cast<mode_t>(~(S_ISUID | S_ISGID));
+    if (!group) *mode &= static_cast<mode_t>(~S_IRWXG); // the old group's, not this one's
+    // A change of owner clears the set-id bits, which are then given again.
+    if ((*mode != (now.st_mode & 07777) || (changed && (*mode & (S_ISUID | S_ISGID)) != 0)) &&
+        ::fchmod(to, *mode) != 0)
+        detail::fail_writing(shown);
+    return group;
+}
+
+// Where an access list could not be kept: only the owner keeps access.
+void lose_access_list(int to, mode_t mode, const char* shown) {
     if (::fchmod(to, mode & S_IRWXU) != 0) detail::fail_writing(shown);
     warn("can't copy the ACL of '%s': only its owner has access now\n", printable(shown).c_str());
 }
 
-// Opens the file at `place` to read what it has besides its content.
-[[nodiscard]] int open_old(const Place& place) {
-    constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    const int fd = ::openat(place.dir, place.name.c_str(), O_RDONLY | flags);
-    return fd >= 0 ? fd : ::openat(place.dir, place.name.c_str(), O_WRONLY | flags);
+// Gives the new file `to` (now as `now` says) what the file it replaces had: `was`, open as
+// `from` (-1: it could not be opened). The attributes come after the bits, which setting an
+// access list adjusts to match it.
+void take_over(int from, const struct stat& was, int to, const struct stat& now,
+               const char* shown) {
+    mode_t mode = 0;
+    const bool group = keep_owner_and_bits(was, to, now, &mode, shown);
+    if (!copy_attributes(from, to, group)) lose_access_list(to, mode, shown);
+}
+
+// The same for the file at `place`, read without opening it when it has no attributes.
+void take_over(const Place& place, const struct stat& was, int to, const struct stat& now,
+               const char* shown) {
+    if (!has_no_attributes(place.dir, place.name)) {
+        constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        int from = ::openat(place.dir, place.name.c_str(), O_RDONLY | flags);
+        if (from < 0) from = ::openat(place.dir, place.name.c_str(), O_WRONLY | flags);
+        take_over(from, was, to, now, shown);
+        if (from >= 0) ::close(from);
+        return;
+    }
+    mode_t mode = 0;
+    static_cast<void>(keep_owner_and_bits(was, to, now, &mode, shown));
+    drop_access_list(to);
 }
 
 // ---- The ways of writing.
@@ -514,12 +572,10 @@ FileId write_at(const Place& place, const char* shown, bool follow, std::span<co
     detail::write_pieces(temp.fd, shown, pieces, sources);
     struct stat st {};
     if (::fstat(temp.fd, &st) != 0) detail::fail_writing(shown);
-    // The new file takes what the old one had, or the bits a new file gets, before anyone
-    // else can open it.
+    // The new file, private while it is written, takes what the old one had, or the bits a
+    // new file gets, before anyone else can open it.
     if (regular) {
-        const int from = open_old(place);
-        take_over(from, old, temp.fd, st, shown);
-        if (from >= 0) ::close(from);
+        take_over(place, old, temp.fd, st, shown);
     } else if (::fchmod(temp.fd, 0666 & ~creation_mask()) != 0) {
         detail::fail_writing(shown);
     }
@@ -561,18 +617,12 @@ std::optional<std::vector<Spot>> spots_of(const char* path) {
 }
 
 void check_output(const char* path) {
-    if (!guard_stdout && !guard_stderr) return;
-    Place place;
+    if (!guard_stdout) return;
+    // One look, links followed by the system: only the identity matters here, and the walk
+    // that decides how the output is written comes when it is written.
     struct stat st {};
-    if (!resolve(path, place)) return; // refused when it is written
-    if (place.descriptor >= 0) {
-        // Written through, the descriptor detaches no file: only the lines would corrupt it.
-        if (guard_stdout && ::fstat(place.descriptor, &st) == 0 &&
-            file_id(st) == file_id(stdout_stat))
-            refuse_streams(st, path);
-    } else if (::fstatat(place.dir, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        refuse_streams(st, path);
-    }
+    if (::stat(path, &st) == 0 && file_id(st) == file_id(stdout_stat))
+        fail("won't write to '%s': it is this run's standard output\n", printable(path).c_str());
 }
 
 void write_file(const char* path, std::span<const std::uint8_t> data) {

@@ -832,6 +832,20 @@ TEST(Faults, ReplacedFilesKeepWhatTheyHadAndNobodyGainsAccess) {
          false},
         {"an access list, by someone outside the file's group", outsider + "$U in.bip out", "out",
          true, owner, project, 0646, open_acl, lost, writer, writers, 0600, false},
+        // The directory's default list would grant the named user; the old file did not.
+        {"none, in a directory with a default access list",
+         "$C in out",
+         "out",
+         true,
+         0,
+         0,
+         0640,
+         {},
+         "",
+         0,
+         0,
+         0640,
+         false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
@@ -843,6 +857,15 @@ TEST(Faults, ReplacedFilesKeepWhatTheyHadAndNobodyGainsAccess) {
             testkit::write_bytes(target, testkit::bytes_of("old"));
             ASSERT_EQ(::chown(target.c_str(), row.old_uid, row.old_gid), 0);
             ASSERT_EQ(::chmod(target.c_str(), row.old_mode), 0);
+        }
+        if (row.acl.empty() && row.exists && row.old_uid == 0) {
+#if defined(BIPAFS_FALLBACKS)
+            continue; // the fallbacks read no attributes, and keep none
+#endif
+            const Bytes fallback = access_list(7, 7, 5, 7, 5);
+            if (::setxattr(dir.path().c_str(), "system.posix_acl_default", fallback.data(),
+                           fallback.size(), 0) != 0)
+                GTEST_SKIP() << "no access lists on this file system";
         }
         if (!row.acl.empty()) {
 #if defined(BIPAFS_FALLBACKS)
