@@ -84,6 +84,16 @@ void stop_on_failed_check(const char* condition) {
     return wholefile::file_id(st);
 }
 
+// The replacement files found in en/, and for each entry the one it takes (null: none).
+struct Replacements {
+    int dir = -1;                  // en/, open once; -1 when it names no directory
+    std::deque<std::string> paths; // deques, so that pointers into them stay valid
+    std::deque<wholefile::Source> files;
+    std::vector<swapfold::Replacement> by_entry;
+    std::vector<std::string_view> names; // the entries they replace, in table order
+    std::vector<wholefile::FileId> ids;  // the files, by identity
+};
+
 // What extraction must not write: the files the run reads or writes that exist (the input,
 // the output, every replacement the rebuild will read), and the places where the output and
 // every replacement would be, whether or not a file is there yet, every link on the output's
@@ -99,7 +109,7 @@ struct InUse {
 };
 
 [[nodiscard]] InUse files_in_use(const swapfold::Archive& archive, int input_fd,
-                                 const char* out_path, const char* en) {
+                                 const char* out_path, const Replacements& found) {
     InUse in_use;
     struct stat input {};
     if (::fstat(input_fd, &input) == 0) in_use.add(wholefile::file_id(input));
@@ -108,7 +118,8 @@ struct InUse {
     const auto spots = wholefile::spots_of(out_path);
     if (!spots) fail("can't open '%s' for writing\n", printable(out_path).c_str());
     in_use.spots.insert(spots->begin(), spots->end());
-    if (*en == '\0') return in_use;
+    for (const wholefile::FileId id : found.ids) in_use.add(id);
+    if (found.dir < 0) return in_use; // no en/: no replacement will be anywhere
     // Each replacement would be en/<name>: its directory is looked up once per distinct
     // directory part, which for most archives means en/ alone.
     std::map<std::string, std::optional<wholefile::FileId>> dirs;
@@ -116,11 +127,12 @@ struct InUse {
         if (swapfold::entry_record(archive, i).pos == 0) continue;
         const std::string_view name = swapfold::entry_name(archive, i);
         if (is_unsafe(name) || !names_a_file(name)) continue;
-        if (const auto found = id_at(joined(en, name).c_str())) in_use.add(*found);
         const std::size_t slash = name.rfind('/');
         const std::string part(slash == std::string_view::npos ? "" : name.substr(0, slash));
         auto [at, fresh] = dirs.try_emplace(part);
-        if (fresh) at->second = id_at(part.empty() ? en : joined(en, part).c_str());
+        struct stat st {};
+        if (fresh && ::fstatat(found.dir, part.c_str(), &st, AT_EMPTY_PATH) == 0)
+            at->second = wholefile::file_id(st);
         if (at->second) in_use.spots.insert({*at->second, std::string(name.substr(slash + 1))});
     }
     return in_use;
@@ -180,6 +192,8 @@ void extract_entries(const swapfold::Archive& archive, int root, const char* ja,
                      const wholefile::Source& input, const InUse& in_use) {
 
     std::set<wholefile::FileId> written;
+    struct stat root_st {};
+    const bool root_known = ::fstat(root, &root_st) == 0;
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (swapfold::entry_record(archive, i).pos == 0) continue;
         const std::string_view name = swapfold::entry_name(archive, i);
@@ -190,11 +204,14 @@ void extract_entries(const swapfold::Archive& archive, int root, const char* ja,
         std::string leaf;
         const int dir = open_parent(root, name, shown, &leaf);
         struct stat here {};
-        struct stat st {};
-        const bool is_file =
-            ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+        wholefile::Found found;
+        found.exists = ::fstatat(dir, leaf.c_str(), &found.st, AT_SYMLINK_NOFOLLOW) == 0;
+        const struct stat& st = found.st;
+        const bool is_file = found.exists && S_ISREG(st.st_mode);
+        const bool here_known =
+            dir == root ? (here = root_st, root_known) : ::fstat(dir, &here) == 0;
         if ((is_file && in_use.holds(st)) ||
-            (::fstat(dir, &here) == 0 && in_use.spots.contains({wholefile::file_id(here), leaf})))
+            (here_known && in_use.spots.contains({wholefile::file_id(here), leaf})))
             fail("won't extract over '%s': this run reads or writes it\n",
                  printable(shown).c_str());
         if (is_file && written.contains(wholefile::file_id(st)))
@@ -202,20 +219,12 @@ void extract_entries(const swapfold::Archive& archive, int root, const char* ja,
                             printable(shown).c_str());
         const std::span<const std::uint8_t> data = swapfold::entry_data(archive, i);
         const wholefile::Piece piece{data.data(), data.size()};
-        const wholefile::FileId id =
-            wholefile::write_file_in(dir, leaf.c_str(), shown.c_str(), {&piece, 1}, {&input, 1});
+        const wholefile::FileId id = wholefile::write_file_in(dir, leaf.c_str(), shown.c_str(),
+                                                              {&piece, 1}, {&input, 1}, &found);
         written.insert(id);
         if (dir != root) ::close(dir);
     }
 }
-
-// The replacement files found in en/, and for each entry the one it takes (null: none).
-struct Replacements {
-    std::deque<std::string> paths; // deques, so that pointers into them stay valid
-    std::deque<wholefile::Source> files;
-    std::vector<swapfold::Replacement> by_entry;
-    std::vector<std::string_view> names; // the entries they replace, in table order
-};
 
 // Finds the replacement of every entry that has data. Only a file that does not exist keeps
 // the entry's data; one that exists but cannot be opened, is not a regular file or is empty
@@ -224,6 +233,14 @@ struct Replacements {
 // replacements it takes after the entries it extracts.
 void look_up_replacements(const swapfold::Archive& archive, const char* en, bool extracting,
                           Replacements& found) {
+    // en/ is opened once, and a missing one means no file is looked up in it. One that is
+    // there but cannot be opened is left to the lookups by path, which say why.
+    int base = AT_FDCWD;
+    if (*en != '\0') {
+        found.dir = wholefile::open_directory(AT_FDCWD, en, true);
+        if (found.dir >= 0) base = found.dir;
+    }
+    const bool none = *en == '\0' || (found.dir < 0 && (errno == ENOENT || errno == ENOTDIR));
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (swapfold::entry_record(archive, i).pos == 0) continue;
         const std::string_view name = swapfold::entry_name(archive, i);
@@ -231,10 +248,12 @@ void look_up_replacements(const swapfold::Archive& archive, const char* en, bool
         if (is_unsafe(name) && extracting) continue;
         if (is_unsafe(name)) fail("unsafe filename\n");
         // An empty en/ names no directory, and such a name no file in it.
-        if (*en == '\0' || !names_a_file(name)) continue;
+        if (none || !names_a_file(name)) continue;
 
         std::string path = joined(en, name);
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const std::string relative(name);
+        const int fd = ::openat(base, base == AT_FDCWD ? path.c_str() : relative.c_str(),
+                                O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         // The wording of the four messages below is fixed, shared with the inputs the tool
         // maps ("mmap can't open", "can't mmap"), though a replacement is read, never mapped.
         if (fd < 0) {
@@ -248,6 +267,7 @@ void look_up_replacements(const swapfold::Archive& archive, const char* en, bool
         if (S_ISDIR(st.st_mode)) fail("can't mmap '%s'\n", printable(path).c_str());
         if (!S_ISREG(st.st_mode) || st.st_size <= 0) fail("empty '%s'\n", printable(path).c_str());
         wholefile::note_read(wholefile::file_id(st));
+        found.ids.push_back(wholefile::file_id(st));
 
         found.names.push_back(name);
         found.paths.push_back(std::move(path));
@@ -298,10 +318,11 @@ int main(int argc, char** argv) {
                 stop_over_capacity(true, in_path, input.size(), archive, *entry);
             // ja/ is made first, so that the output's way through it is known.
             const int root = open_extraction_dir(extraction_dir, replacement_dir);
-            const InUse in_use = files_in_use(archive, input_fd, out_path, replacement_dir);
+            const InUse in_use = files_in_use(archive, input_fd, out_path, replacements);
             extract_entries(archive, root, extraction_dir, input_source, in_use);
             ::close(root);
         }
+        if (replacements.dir >= 0) ::close(replacements.dir); // each is opened by path again
         for (const std::string_view name : replacements.names) print_line("<-", name);
 
         wholefile::write_file(out_path, layout.pieces, {&input_source, 1});

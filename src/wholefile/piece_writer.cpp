@@ -192,7 +192,9 @@ void copy_from(Output& out, int from, std::uint64_t offset, std::uint64_t size,
                const std::uint8_t* mapped, const Source& source) {
     std::uint64_t done = 0;
 #if BIPAFS_LINUX
-    if (out.copies < 0) out.copies = copies_without_moving(out.fd) ? 1 : 0;
+    // Only worth a look at the file system for a range that would not come from the mapping.
+    if (out.copies < 0 && (mapped == nullptr || size > from_mapping_max))
+        out.copies = copies_without_moving(out.fd) ? 1 : 0;
     if (out.copies == 1) flush(out);
     auto at = static_cast<off64_t>(offset);
     while (done < size && out.copies == 1) {

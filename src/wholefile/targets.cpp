@@ -521,12 +521,11 @@ FileId write_through(int fd, const char* shown, std::span<const Piece> pieces,
 // sticky directory) gets the content copied in, unless the run reads it.
 void put_in_place(const Place& place, const char* shown, Temporary& temp, bool existed,
                   std::uint64_t size) {
+    // A target that is not there yet is made by the link itself, which leaves nothing behind
+    // at any moment, so no signal needs holding.
+    if (temp.unnamed && !existed && link_unnamed(temp.fd, place.dir, place.name.c_str())) return;
     const detail::HeldSignals held;
-    if (temp.unnamed) {
-        // A target that is not there yet is made by the link itself.
-        if (!existed && link_unnamed(temp.fd, place.dir, place.name.c_str())) return;
-        name_unnamed(temp.fd, place.dir, place.name, shown, size);
-    }
+    if (temp.unnamed) name_unnamed(temp.fd, place.dir, place.name, shown, size);
     if (::renameat(detail::pending_dir(), detail::pending_name(), place.dir, place.name.c_str()) ==
         0) {
         detail::forget_pending();
@@ -544,11 +543,14 @@ void put_in_place(const Place& place, const char* shown, Temporary& temp, bool e
 // Writes the output at `place`. `follow` is false for a file extracted into a directory,
 // where whatever is at the name and is not a regular file is replaced, never opened.
 FileId write_at(const Place& place, const char* shown, bool follow, std::span<const Piece> pieces,
-                std::span<const Source> sources) {
+                std::span<const Source> sources, const Found* found = nullptr) {
     if (place.descriptor >= 0) return write_through(place.descriptor, shown, pieces, sources);
 
     struct stat old {};
-    bool exists = ::fstatat(place.dir, place.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    bool exists = found != nullptr
+                      ? found->exists
+                      : ::fstatat(place.dir, place.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (found != nullptr && exists) old = found->st;
     if (exists) refuse_streams(old, shown);
     if (exists && !S_ISREG(old.st_mode)) {
         if (!follow) {
@@ -637,11 +639,11 @@ void write_file(const char* path, std::span<const Piece> pieces, std::span<const
 }
 
 FileId write_file_in(int dir, const char* name, const char* shown, std::span<const Piece> pieces,
-                     std::span<const Source> sources) {
+                     std::span<const Source> sources, const Found* found) {
     Place place;
     place.dir = dir;
     place.name = name;
-    return write_at(place, shown, false, pieces, sources);
+    return write_at(place, shown, false, pieces, sources, found);
 }
 
 } // namespace wholefile

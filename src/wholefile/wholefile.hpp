@@ -124,11 +124,19 @@ void write_file(const char* path, std::span<const std::uint8_t> data);
 void write_file(const char* path, std::span<const Piece> pieces,
                 std::span<const Source> sources = {});
 
+// What a caller found at an output's name a moment before (fstatat, a link not followed), so
+// that the writer need not look again: `exists` is false when nothing was there.
+struct Found {
+    bool exists = false;
+    struct stat st {};
+};
+
 // Writes the pieces as the file `name` in the directory open as `dir`. Whatever is at `name`
 // and is not a regular file (a symbolic link, a FIFO, a device) is replaced by the new file,
-// never opened. Messages quote `shown`. Returns the identity of the file written.
+// never opened. Messages quote `shown`. Returns the identity of the file written. `found`,
+// when given, is what the caller found at `name`.
 FileId write_file_in(int dir, const char* name, const char* shown, std::span<const Piece> pieces,
-                     std::span<const Source> sources = {});
+                     std::span<const Source> sources = {}, const Found* found = nullptr);
 
 // `text` with every control byte (below 0x20, and 0x7F) written as a visible escape: \n, \t
 // and the like, or three octal digits (\033). Every other byte stays as it is, so UTF-8 and
