@@ -40,6 +40,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <limits>
 #include <optional>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -398,6 +399,24 @@ void take_over(const Place& place, const struct stat& was, int to, const struct 
 
 // ---- The ways of writing.
 
+// Reserves the new file's blocks before a file that replaces another is written. ext4 starts
+// writing back a file whose blocks are not yet allocated when it is renamed over another
+// (so that a crash does not leave it empty), which cost about a third of the time of
+// re-extracting an archive of 66,000 small entries over their old files; a file whose
+// blocks are reserved is renamed at once. A full disk is also found before the first byte.
+// Where the file system reserves nothing, nothing is lost: the write finds out as before.
+void reserve(int fd, std::uint64_t size, const char* shown) {
+#if BIPAFS_LINUX
+    if (size == 0 || size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return;
+    if (::fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0 && errno == ENOSPC)
+        detail::fail_writing(shown);
+#else
+    static_cast<void>(fd);
+    static_cast<void>(size);
+    static_cast<void>(shown);
+#endif
+}
+
 // Names the finished unnamed file beside the target, as a pending file, so that the rename
 // can put it in place; where it cannot be linked, its content is copied into a named one.
 void name_unnamed(int& fd, int dir, const std::string& name, const char* shown,
@@ -571,6 +590,7 @@ FileId write_at(const Place& place, const char* shown, bool follow, std::span<co
         if (!takes_no_new_file(errno) || !regular) fail_opening(shown);
         return write_in_place(place, shown, pieces, sources); // refuses a file the run reads
     }
+    if (regular) reserve(temp.fd, total_size(pieces), shown);
     detail::write_pieces(temp.fd, shown, pieces, sources);
     struct stat st {};
     if (::fstat(temp.fd, &st) != 0) detail::fail_writing(shown);
