@@ -14,7 +14,6 @@
 #include <set>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <utility>
 
 namespace wholefile {
 
@@ -36,8 +35,8 @@ constexpr int mapped_max = 8;
 Mapped mapped[mapped_max];
 volatile int mapped_count = 0;
 
-std::set<std::pair<dev_t, ino_t>>& read_files() {
-    static std::set<std::pair<dev_t, ino_t>> ids;
+std::set<FileId>& read_files() {
+    static std::set<FileId> ids;
     return ids;
 }
 
@@ -97,11 +96,11 @@ std::span<std::uint8_t> mmap_file(const char* path, int* fd) {
 }
 
 void note_read(FileId id) {
-    read_files().insert({id.dev, id.ino});
+    read_files().insert(id);
 }
 
 bool reads(FileId id) {
-    return read_files().contains({id.dev, id.ino});
+    return read_files().contains(id);
 }
 
 namespace detail {

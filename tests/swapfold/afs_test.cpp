@@ -162,6 +162,42 @@ TEST(RebuildArchive, MatchesTheLayoutWorkedOutByHand) {
     }
 }
 
+// More entries than 16 bits can count, each one replaced: the layout is worked out by hand
+// as for the rows above. (That the program keeps one replacement open at a time is
+// Swapfold.OneReplacementOpenAtATime.)
+TEST(RebuildArchive, SixtySixThousandReplacements) {
+    constexpr std::uint32_t count = 66000;
+    RebuildRow row{"66000 entries, each replaced", {}, {}, {}};
+    row.image.size = 2048 * (count + 1) + 48 * count + 8 * count;
+    row.image.names_pos = 2048 * (count + 1) + 8 * count;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::string name(1, 'e'); // appended: g++ 12 at -O3 warns falsely about "e" + string
+        name += std::to_string(i);
+        row.image.entries.push_back(with_data(name, 2048 * (i + 1) + 8 * count, Bytes{1}));
+        // Three bytes, so that entries 65536 apart differ.
+        row.replacements[name] = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8),
+                                  static_cast<std::uint8_t>(i >> 16)};
+    }
+    // The header, the table and the locator take 528016 bytes: the data starts at 528384, the
+    // next 2048-byte boundary, with the locator just before it; each 3-byte entry takes a
+    // block, and the 3168000 bytes of names follow the last one.
+    constexpr std::uint32_t data_at = 528384;
+    row.placed.locator_at = data_at - 8;
+    for (std::uint32_t i = 0; i < count; ++i) row.placed.table.push_back({{data_at + 2048 * i, 3}});
+    row.placed.names_at = data_at + 2048 * count;
+    row.placed.length = row.placed.names_at + 3168256; // the names, to a 2048-byte boundary
+
+    const Bytes input = afstest::build(row.image);
+    const swapfold::Archive archive = checked(input);
+    std::vector<swapfold::Replacement> replacements(archive.entries);
+    for (std::uint32_t i = 0; i < archive.entries; ++i)
+        replacements[i] =
+            afstest::in_memory(row.replacements.at(std::string(swapfold::entry_name(archive, i))));
+    const afstest::Rebuilt rebuilt = afstest::rebuild_archive(archive, replacements);
+    ASSERT_EQ(rebuilt.failed, nullptr) << rebuilt.failed;
+    expect_layout(row, input, rebuilt.bytes);
+}
+
 TEST(RebuildArchive, OverlappingDataIsCopiedAsItStood) {
     for (const RebuildRow& row : rebuild_rows()) {
         if (std::string_view(row.label).find("overlapping") == std::string_view::npos) continue;
