@@ -6,25 +6,25 @@
 // directory that cannot be opened, too many links, a link too long to follow) refuses the
 // output: nothing is written anywhere. What the path leads to then picks one way of writing:
 //
-//   what the target is                                 how it is written
+//   what the target is                                 how it is written (write_at's Way)
 //   -------------------------------------------------  ---------------------------------------
 //   an entry of this process's descriptor directory    through: that descriptor as the caller
 //     (/proc/self/fd, /dev/fd; /dev/stdout leads in)     opened it, at its offset, in append
 //                                                        mode if so opened, never truncated
-//   the file standard output (when the program prints  refused
-//     lines there) or standard error goes to
 //   a device, a FIFO or a socket                       directly: opened and written
 //   a regular file or nothing                          replaced: a private new file beside it
 //                                                        (unnamed where the system has them)
 //                                                        takes what the old one had, then is
 //                                                        renamed over it once complete
-//   a regular file the run does not read, in a         in place: once the whole content is
-//     directory that takes no new file, or whose         known, the space reserved and the
-//     name a rename cannot replace                       signals held, overwritten and cut to
-//                                                        its new length
-//   anything else (a file the run reads where no       refused
-//     rename can happen, a file the user may not
-//     write, a path that cannot be followed)
+//   a regular file the run does not read, in a         replaced, in place: once the whole
+//     directory that takes no new file, or whose         content is known, the space reserved
+//     name a rename cannot replace                       and the signals held, overwritten
+//                                                        and cut to its new length
+//   the file standard output (when the program prints  refused, where it is found
+//     lines there) or standard error goes to; a file
+//     the run reads where no rename can happen; a
+//     file the user may not write; a path that cannot
+//     be followed
 //
 // A replaced file keeps its owner and group where the system allows, its permission bits,
 // its access list (ACL) and other extended attributes. Where owner or group cannot be kept,
@@ -559,51 +559,87 @@ void put_in_place(const Place& place, const char* shown, Temporary& temp, bool e
     detail::remove_pending();
 }
 
-// Writes the output at `place`. `follow` is false for a file extracted into a directory,
-// where whatever is at the name and is not a regular file is replaced, never opened.
-FileId write_at(const Place& place, const char* shown, bool follow, std::span<const Piece> pieces,
-                std::span<const Source> sources, const Found* found = nullptr) {
-    if (place.descriptor >= 0) return write_through(place.descriptor, shown, pieces, sources);
+// The ways an output is written, one for each row of the table at the top of this file; the
+// refusals end the run where they are found.
+enum class Way {
+    through,  // an open descriptor of this process
+    directly, // a device, a FIFO or a socket
+    replaced, // a regular file, or nothing: a new file renamed into place (or, where none can
+              // be made, the old one overwritten in place)
+};
 
+// What the output's target is, and so how it is written.
+struct Target {
+    Way way = Way::replaced;
+    bool exists = false; // a regular file is there, which the new one replaces
     struct stat old {};
-    bool exists = found != nullptr
-                      ? found->exists
-                      : ::fstatat(place.dir, place.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
-    if (found != nullptr && exists) old = found->st;
-    if (exists) refuse_streams(old, shown);
-    if (exists && !S_ISREG(old.st_mode)) {
-        if (!follow) {
-            exists = false; // replaced like a missing target
-        } else if (S_ISLNK(old.st_mode)) {
-            fail_opening(shown); // it became a link after the walk
-        } else {
-            return write_directly(place, shown, pieces, sources);
-        }
-    }
-    const bool regular = exists;
-    // A file the user may not write stays so, as an in-place write would leave it.
-    if (regular && ::faccessat(place.dir, place.name.c_str(), W_OK, AT_EACCESS) != 0)
-        fail_opening(shown);
+};
 
+// Classifies the target at `place`. `follow` is false for a file extracted into a directory,
+// where whatever is at the name and is not a regular file is replaced, never opened.
+[[nodiscard]] Target classify(const Place& place, const char* shown, bool follow,
+                              const Found* found) {
+    Target target;
+    if (place.descriptor >= 0) {
+        target.way = Way::through;
+        return target;
+    }
+    bool there = found != nullptr ? found->exists
+                                  : ::fstatat(place.dir, place.name.c_str(), &target.old,
+                                              AT_SYMLINK_NOFOLLOW) == 0;
+    if (found != nullptr && there) target.old = found->st;
+    if (there) refuse_streams(target.old, shown);
+    if (there && !S_ISREG(target.old.st_mode)) {
+        if (S_ISLNK(target.old.st_mode) && follow) fail_opening(shown); // a link since the walk
+        if (follow) target.way = Way::directly;
+        return target; // in a directory extracted into, replaced like a missing target
+    }
+    // A file the user may not write stays so, as an in-place write would leave it.
+    if (there && ::faccessat(place.dir, place.name.c_str(), W_OK, AT_EACCESS) != 0)
+        fail_opening(shown);
+    target.exists = there;
+    return target;
+}
+
+// Replaces the regular file at `place`, or makes it: written to a new file beside it, which
+// takes what the old one had and is renamed into place. Where the directory takes no new
+// file, an existing file is overwritten in place instead.
+FileId replace(const Place& place, const Target& target, const char* shown,
+               std::span<const Piece> pieces, std::span<const Source> sources) {
     Temporary temp = create_temporary(place.dir, place.name);
     if (temp.fd < 0) {
-        if (!takes_no_new_file(errno) || !regular) fail_opening(shown);
+        if (!takes_no_new_file(errno) || !target.exists) fail_opening(shown);
         return write_in_place(place, shown, pieces, sources); // refuses a file the run reads
     }
-    if (regular) reserve(temp.fd, total_size(pieces), shown);
+    if (target.exists) reserve(temp.fd, total_size(pieces), shown);
     detail::write_pieces(temp.fd, shown, pieces, sources);
     struct stat st {};
     if (::fstat(temp.fd, &st) != 0) detail::fail_writing(shown);
     // The new file, private while it is written, takes what the old one had, or the bits a
     // new file gets, before anyone else can open it.
-    if (regular) {
-        take_over(place, old, temp.fd, st, shown);
+    if (target.exists) {
+        take_over(place, target.old, temp.fd, st, shown);
     } else if (::fchmod(temp.fd, 0666 & ~creation_mask()) != 0) {
         detail::fail_writing(shown);
     }
-    put_in_place(place, shown, temp, exists, static_cast<std::uint64_t>(st.st_size));
+    put_in_place(place, shown, temp, target.exists, static_cast<std::uint64_t>(st.st_size));
     if (::close(temp.fd) != 0) detail::fail_writing(shown);
     return file_id(st);
+}
+
+// Writes the output at `place`, the way what is there calls for.
+FileId write_at(const Place& place, const char* shown, bool follow, std::span<const Piece> pieces,
+                std::span<const Source> sources, const Found* found = nullptr) {
+    const Target target = classify(place, shown, follow, found);
+    switch (target.way) {
+    case Way::through:
+        return write_through(place.descriptor, shown, pieces, sources);
+    case Way::directly:
+        return write_directly(place, shown, pieces, sources);
+    case Way::replaced:
+        break;
+    }
+    return replace(place, target, shown, pieces, sources);
 }
 
 } // namespace
