@@ -6,31 +6,44 @@
 # executables, images) plus synthetic worst cases (random, all zero, period 2), and times
 # each tool several times on each file; the median is reported, with the median processor
 # time (user + system, all threads) beside it. Peak memory is the maximum resident set size
-# reported by /usr/bin/time -f %M. uncrunchet's ratios to gzip -d, zstd -d and lz4 -d are
-# taken apart from these, from further runs of the four in turn, pair by pair, wall time and
-# processor time each. swapfold rebuilds a generated archive
-# of about 1 GiB with no replacements and is set against cat of the same file.
+# reported by /usr/bin/time -f %M.
+#
+# Every comparison with a peer is taken from runs in turn (A B A B ...), compared pair by
+# pair: each row gives the median of the rounds' own ratios of our time to the peer's, in
+# wall time and in processor time (user + system of the whole process tree, from wait4),
+# below 1 where ours is faster. The rows (pair_row, one unmeasured round first, so that every
+# measured run writes over the outputs of the run before it):
+#   - encoder: crunchet against the plain reference encoder and gzip -6 (mixed and random);
+#   - decoder: uncrunchet against gzip -d, zstd -d and lz4 -d (every data set; printed as
+#     how many times faster uncrunchet is);
+#   - rebuild: swapfold rebuilding an archive of 2048 entries of about ARCHIVE_MIB MiB in all,
+#     no replacements, over an existing out.afs, against `cat in.afs > out.afs` over an
+#     existing file;
+#   - extraction: swapfold writing SMALL_ENTRIES entries of 200-6000 bytes as files into an
+#     existing ja/ against `tar -xf` of a tar of the same files into an existing directory
+#     (the tar made from swapfold's files with tar -cf); swapfold also writes its rebuilt
+#     archive, given as /dev/null;
+#   - small files: SMALL_FILES files of SMALL_SIZE bytes of text, one process per file, over
+#     existing outputs: crunchet against gzip -6, uncrunchet against gzip -d, with the same
+#     loop running /bin/true as a peer to show what the loop and a process start cost.
+#     SMALL_BIN names a directory whose crunchet and uncrunchet are timed there instead of
+#     the build's (an install's bin/, an unpacked package's usr/bin). The codec's time per
+#     call in memory on the same files (lzss_calls) is set beside zlib's.
 #
 # With BEFORE set to a commit, that commit's programs are built too (in a worktree, with the
 # extra CMake arguments in BEFORE_CMAKE_ARGS, such as -DBIPAFS_SPLIT_KEY=ON to set the encoder's
-# two-halves key beside its 128-bit one) and timed in the same run beside the current ones, as
-# the "-before" rows, and a row of small files
-# (an archive of many small entries extracted and rebuilt) shows the cost per output file.
+# two-halves key beside its 128-bit one), timed as the "-before" rows of the corpus table and
+# as one more peer in each pair row above but the decoder's.
 #
-# The small-files rows time what a batch of game data costs: SMALL_FILES files of SMALL_SIZE
-# bytes of text, one process per file, back to back, crunchet and uncrunchet taking turns
-# with gzip -6 and gzip -d round by round; each figure is the median time per file over
-# SMALL_ROUNDS rounds; the codec's time per call in memory on the same files (lzss_calls)
-# is set beside zlib's. SMALL_BIN names a directory whose crunchet and uncrunchet are timed
-# there instead of the build's (an install's bin/, an unpacked package's usr/bin).
-# Environment for them: SMALL_FILES (default 400), SMALL_SIZE (default 4096), SMALL_ROUNDS
-# (default 7, at least 5), SMALL_BIN (default: the build's), SKIP_SMALL=1 to leave them out.
-#
-# Environment: BUILD_DIR (default build/release), RUNS (default 5), ARCHIVE_RUNS (default 15),
-# ARCHIVE_MIB (default 1024), SKIP_ARCHIVE=1 to leave out the archive rows, SKIP_CORPUS=1 to
-# leave out the corpus rows (only swapfold is then built), DATASETS to time only some of the
-# corpus's data sets (default: all), BEFORE (default: none), SMALL_ENTRIES (default 4096),
-# SKIP_DEGENERATE=1 to leave out the rows of sorted data.
+# Environment: BUILD_DIR (default build/release), RUNS (default 5: runs per corpus figure,
+# pairs of the encoder, decoder and extraction rows), ARCHIVE_RUNS (default 15: pairs of the
+# rebuild row), ARCHIVE_MIB (default 1024), SKIP_ARCHIVE=1 to leave out the rebuild row,
+# SMALL_ENTRIES (default 66000), SKIP_EXTRACT=1 to leave out the extraction row, SKIP_CORPUS=1
+# to leave out the corpus rows (only swapfold is then built), DATASETS to time only some of
+# the corpus's data sets (default: all), BEFORE (default: none), SKIP_DEGENERATE=1 to leave out
+# the rows of sorted data, SMALL_FILES (default 400), SMALL_SIZE (default 4096), SMALL_ROUNDS
+# (pairs, default 7, at least 5), SMALL_BIN (default: the build's), SKIP_SMALL=1 to leave out
+# the small files.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -69,6 +82,11 @@ if [ -n "$before" ]; then
     uncrunchet_before=$work/before/build/src/uncrunchet/uncrunchet
     swapfold_before=$work/before/build/src/swapfold/swapfold
 fi
+# The commands pair_row runs read the programs and the work directory from the environment.
+export bench_work=$work bench_crunchet=$crunchet bench_uncrunchet=$uncrunchet \
+    bench_swapfold=$swapfold bench_reference=$reference \
+    bench_crunchet_before=${crunchet_before:-} bench_uncrunchet_before=${uncrunchet_before:-} \
+    bench_swapfold_before=${swapfold_before:-}
 
 # --- corpus ---------------------------------------------------------------------------------
 
@@ -141,19 +159,20 @@ median_of() {
     printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'
 }
 
-# Sets median_s, fastest_s, cpu_s (median processor time) and peak_kib from the lists named
-# by $1, $2 and $1_cpus, and empties the last.
+# Sets median_s, cpu_s (median processor time) and peak_kib from the lists named by $1, $2
+# and $1_cpus, and empties the last.
 summarise() {
+    # shellcheck disable=SC2178 # names of the caller's arrays
     local -n times_=$1 peaks_=$2 cpus_=$1_cpus
     cpu_s=$(median_of "${cpus_[@]}")
     cpus_=()
     median_s=$(awk -v ns="$(median_of "${times_[@]}")" 'BEGIN {printf "%.4f", ns / 1e9}')
-    fastest_s=$(printf '%s\n' "${times_[@]}" | sort -n | awk 'NR == 1 {printf "%.4f", $1/1e9}')
     peak_kib=$(printf '%s\n' "${peaks_[@]}" | sort -n | tail -n 1)
 }
 
 # Runs "$@" $runs times; sets median_s and peak_kib.
 measure() {
+    # shellcheck disable=SC2034 # filled by run_once through their names
     local times=() peaks=()
     for _ in $(seq "$runs"); do run_once times peaks "$@"; done
     summarise times peaks
@@ -163,7 +182,7 @@ measure() {
 # round, $runs rounds; sets decoder_pairs[$1] to how many times faster uncrunchet is than each,
 # in wall time and in processor time (user + system, from wait4): each figure the median of
 # the rounds' own ratios.
-declare -A decoder_pairs
+declare -A decoder_pairs encoder_pairs
 pair_decoders() { # data
     decoder_pairs[$1]=$(python3 - "$runs" "$uncrunchet" "$work/$1" <<'PY'
 import os, statistics, sys, time
@@ -202,14 +221,56 @@ PY
 )
 }
 
-declare -A speed fastest
+# Times the commands given as NAME=COMMAND, each run by bash -c, in turn round by round
+# (A B C A B C ...), after one unmeasured round that leaves each command's outputs in place,
+# so that every measured run writes over existing outputs; standard input and output are
+# /dev/null unless a command redirects them. Prints each command's median wall
+# and processor time (user + system of the whole process tree, from wait4) per UNIT, each
+# run making UNITS units, then the first command's time over each other's: the median
+# of the rounds' own ratios, wall and cpu (below 1: the first is faster).
+pair_row() { # title rounds unit units NAME=COMMAND...
+    python3 - "$@" <<'PY'
+import os, statistics, sys, time
+title, rounds, unit, units = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4])
+commands = [arg.split("=", 1) for arg in sys.argv[5:]]
+def run(command):
+    start = time.monotonic()
+    pid = os.fork()
+    if pid == 0:
+        quiet = os.open(os.devnull, os.O_RDWR)
+        os.dup2(quiet, 0)
+        os.dup2(quiet, 1)
+        os.execv("/bin/bash", ["bash", "-c", command])
+    _, status, usage = os.wait4(pid, 0)
+    wall = time.monotonic() - start
+    if status != 0:
+        sys.exit(f"{title}: failed: {command}")
+    return wall, max(usage.ru_utime + usage.ru_stime, 1e-6)
+for _, command in commands:
+    run(command)
+times = {name: [] for name, _ in commands}
+for _ in range(rounds):
+    for name, command in commands:
+        times[name].append(run(command))
+scale, per = (1.0, "s") if units == 1 else (1000.0 / units, "ms")
+print(f"{title}; {rounds} pairs taken in turn")
+for name, _ in commands:
+    wall = statistics.median(t[0] for t in times[name]) * scale
+    cpu = statistics.median(t[1] for t in times[name]) * scale
+    print(f"  {name:<24} {wall:9.4f} {per} wall {cpu:9.4f} {per} cpu per {unit} (medians)")
+first, ours = commands[0][0], times[commands[0][0]]
+for name, _ in commands[1:]:
+    wall = statistics.median(u[0] / t[0] for t, u in zip(times[name], ours))
+    cpu = statistics.median(u[1] / t[1] for t, u in zip(times[name], ours))
+    print(f"  {first} / {name}: time {wall:.2f} wall, {cpu:.2f} cpu (median of pair ratios)")
+PY
+}
+
 row() { # label data bytes compressed_bytes
     local label=$1 data=$2 bytes=$3 packed=$4
     local mbs ratio
     mbs=$(awk -v b="$bytes" -v s="$median_s" 'BEGIN {printf "%.1f", b / 1e6 / s}')
     ratio=$(awk -v c="$packed" -v b="$bytes" 'BEGIN {printf "%.3f", c / b}')
-    speed[$label/$data]=$mbs
-    fastest[$label/$data]=$fastest_s
     printf '%-22s %-9s %9s %8s %6s %9s %10s\n' "$label" "$data" "$mbs" "$median_s" "$cpu_s" \
         "$ratio" "$peak_kib"
 }
@@ -217,9 +278,8 @@ row() { # label data bytes compressed_bytes
 printf 'load before the run: %s\n' "$(uptime)"
 printf 'runs per figure: %s (median)\n' "$runs"
 [ -n "$before" ] && printf -- '-before rows: commit %s\n' "$(git -C "$root" rev-parse --short "$before")"
-printf '\n'
-printf '%-22s %-9s %9s %8s %6s %9s %10s\n' tool data 'MB/s' 'median s' 'cpu s' 'out/in' \
-    'peak KiB'
+[ -n "$datasets" ] && printf '\n%-22s %-9s %9s %8s %6s %9s %10s\n' tool data 'MB/s' \
+    'median s' 'cpu s' 'out/in' 'peak KiB'
 
 for data in $datasets; do
     in=$work/$data
@@ -269,7 +329,22 @@ for data in $datasets; do
     measure lz4 -d -q -c "$work/$data.lz4"
     row 'lz4 -d' "$data" "$bytes" "$(stat -c %s "$work/$data.lz4")"
     pair_decoders "$data"
-    rm -f "$work/$data".*
+    case $data in
+    mixed | random)
+        export bench_in=$in
+        # shellcheck disable=SC2016 # the commands expand the variables when they run
+        encoder=(crunchet='"$bench_crunchet" "$bench_in" "$bench_work"/enc.bip'
+            crunchet-reference='"$bench_reference" "$bench_in" "$bench_work"/enc.ref.bip'
+            'gzip -6=gzip -6 -c "$bench_in" >"$bench_work"/enc.gz')
+        # shellcheck disable=SC2016
+        [ -n "$before" ] &&
+            encoder+=(crunchet-before='"$bench_crunchet_before" "$bench_in" \
+                "$bench_work"/enc.0.bip')
+        encoder_pairs[$data]=$(pair_row "encoder, $data ($bytes bytes)" "$runs" run 1 \
+            "${encoder[@]}")
+        ;;
+    esac
+    rm -f "$work/$data".* "$work"/enc.*
 done
 
 # --- degenerate inputs ----------------------------------------------------------------------
@@ -317,153 +392,89 @@ PY
     rm -f "$work"/deg_* "$work"/deg.*
 fi
 
-if [ "${SKIP_ARCHIVE:-0}" != 1 ]; then
-    # An archive of 2048 entries of equal size: entries of compressed-looking data filling
-    # about ARCHIVE_MIB MiB, each on a 2048-byte boundary, with its name table at the end.
-    python3 - "$work/big.afs" "$archive_mib" <<'PY'
-import os, struct, sys
-path, mib = sys.argv[1], int(sys.argv[2])
-count = 2048
-entry = (mib * 1024 * 1024) // count - 2048
-entry -= entry % 2048
-chunk = os.urandom(entry)
-first = ((8 * (count + 2)) + 2047) // 2048 * 2048
-with open(path, "wb") as f:
-    table = bytearray(first)
-    table[0:4] = b"AFS\0"
-    struct.pack_into("<I", table, 4, count)
-    pos = first
-    for i in range(count):
-        struct.pack_into("<II", table, 8 + 8 * i, pos, entry)
-        pos += entry
-    struct.pack_into("<II", table, first - 8, pos, 48 * count)
-    f.write(table)
-    for i in range(count):
-        f.write(chunk)
-    names = bytearray(48 * count)
-    for i in range(count):
-        names[48 * i:48 * i + 12] = b"e%05d.bin" % i + b"\0" * 3
-        struct.pack_into("<I", names, 48 * i + 44, entry)
-    f.write(names)
-    f.write(b"\0" * ((-f.tell()) % 2048))
-PY
-    mkdir -p "$work/en"
-    bytes=$(stat -c %s "$work/big.afs")
-    cat "$work/big.afs" >/dev/null # into the page cache for both
-    # 1 GiB written per run, so the machine's state drifts from run to run: the two take turns,
-    # and each run writes a new file after a sync, paying neither for dropping the last run's
-    # output nor for writing back what that left dirty in the page cache. Even so the time of
-    # either tool falls into a fast and a slow group from run to run (0.3 s or 0.6-1.8 s here),
-    # so the median needs more runs than the corpus rows, and the fastest runs are set side by
-    # side too.
-    swapfold_times=() swapfold_peaks=() cat_times=() cat_peaks=()
-    before_times=() before_peaks=() over_times=() over_peaks=() over_before_times=()
-    over_before_peaks=()
-    for _ in $(seq "$archive_runs"); do
-        rm -f "$work/out.afs" && sync
-        out_file=/dev/null
-        run_once swapfold_times swapfold_peaks "$swapfold" "$work/big.afs" "$work/out.afs" "$work/en"
-        if [ -n "$before" ]; then
-            rm -f "$work/out.afs" && sync
-            run_once before_times before_peaks "$swapfold_before" "$work/big.afs" "$work/out.afs" \
-                "$work/en"
-            # Over the output of the run before, as a user rebuilding again does: the new
-            # archive is written beside the old one and replaces it, where the earlier
-            # commit truncated the old one first.
-            sync
-            run_once over_times over_peaks "$swapfold" "$work/big.afs" "$work/out.afs" "$work/en"
-            sync
-            run_once over_before_times over_before_peaks "$swapfold_before" "$work/big.afs" \
-                "$work/out.afs" "$work/en"
-        fi
-        rm -f "$work/cat.afs" && sync
-        out_file=$work/cat.afs
-        run_once cat_times cat_peaks cat "$work/big.afs"
+if [ -n "$datasets" ]; then
+    printf '\nencoder: our time over the peer'"'"'s; decoder: how many times faster uncrunchet is\n'
+    for data in $datasets; do
+        case $data in mixed | random) ;; *) continue ;; esac
+        printf '%s\n' "${encoder_pairs[$data]}"
+        printf '  %-8s uncrunchet %s (pairs taken in turn)\n' "$data" "${decoder_pairs[$data]}"
     done
-    summarise swapfold_times swapfold_peaks
-    row swapfold archive "$bytes" "$(stat -c %s "$work/out.afs")"
-    if [ -n "$before" ]; then
-        summarise before_times before_peaks
-        row swapfold-before archive "$bytes" "$(stat -c %s "$work/out.afs")"
-        summarise over_times over_peaks
-        row "swapfold over old" archive "$bytes" "$(stat -c %s "$work/out.afs")"
-        summarise over_before_times over_before_peaks
-        row "swapfold-before over old" archive "$bytes" "$(stat -c %s "$work/out.afs")"
-    fi
-    summarise cat_times cat_peaks
-    row cat archive "$bytes" "$(stat -c %s "$work/cat.afs")"
-    rm -f "$work/out.afs" "$work/cat.afs" "$work/big.afs"
 fi
 
-if [ -n "$before" ]; then
-    # Many small outputs: an archive of SMALL_ENTRIES entries of 512 bytes, each extracted as
-    # a file of its own into a fresh ja/, then rebuilt; the two builds take turns.
-    small_entries=${SMALL_ENTRIES:-4096}
-    python3 - "$work/small.afs" "$small_entries" <<'PY'
-import os, struct, sys
-path, count = sys.argv[1], int(sys.argv[2])
+# --- swapfold -------------------------------------------------------------------------------
+
+# Writes to $1 an archive of $2 entries of random data, of $3 to $4 bytes each (drawn with a
+# fixed seed), each on a 2048-byte boundary, named $5NNNNN.bin, with its name table last.
+make_archive() { # path count min max prefix
+    python3 - "$@" <<'PY'
+import os, random, struct, sys
+path, count, low, high = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+prefix = sys.argv[5].encode()
+random.seed(11)
+pool = os.urandom(high + (1 << 20))
 first = ((8 * (count + 2)) + 2047) // 2048 * 2048
 table = bytearray(first)
 table[0:4] = b"AFS\0"
 struct.pack_into("<I", table, 4, count)
-data = bytearray()
-for i in range(count):
-    struct.pack_into("<II", table, 8 + 8 * i, first + len(data), 512)
-    data += os.urandom(512) + bytes(1536)
 names = bytearray(48 * count)
-for i in range(count):
-    names[48 * i:48 * i + 12] = b"s%05d.bin" % i + b"\0" * 3
-    struct.pack_into("<I", names, 48 * i + 44, 512)
-struct.pack_into("<II", table, 8 + 8 * count, first + len(data), 48 * count)
 with open(path, "wb") as f:
-    f.write(table + data + names)
+    f.seek(first)
+    for i in range(count):
+        size = random.randint(low, high)
+        struct.pack_into("<II", table, 8 + 8 * i, f.tell(), size)
+        start = (i * 4099) % (1 << 20)
+        f.write(pool[start:start + size] + bytes(-size % 2048))
+        names[48 * i:48 * i + 32] = (b"%s%05d.bin" % (prefix, i)).ljust(32, b"\0")
+        struct.pack_into("<I", names, 48 * i + 44, size)
+    struct.pack_into("<II", table, 8 + 8 * count, f.tell(), 48 * count)
+    f.write(names + bytes(-len(names) % 2048))
+    f.seek(0)
+    f.write(table)
 PY
-    bytes=$(stat -c %s "$work/small.afs")
-    small_times=() small_peaks=() small_before_times=() small_before_peaks=()
-    out_file=/dev/null
-    for _ in $(seq "$runs"); do
-        rm -rf "$work/ja" "$work/small.out" && sync
-        run_once small_times small_peaks "$swapfold" "$work/small.afs" "$work/small.out" "$work/en" \
-            "$work/ja"
-        rm -rf "$work/ja" "$work/small.out" && sync
-        run_once small_before_times small_before_peaks "$swapfold_before" "$work/small.afs" \
-            "$work/small.out" "$work/en" "$work/ja"
-    done
-    summarise small_times small_peaks
-    row "swapfold ja/" "small" "$bytes" "$(stat -c %s "$work/small.out")"
-    summarise small_before_times small_before_peaks
-    row "swapfold-before ja/" "small" "$bytes" "$(stat -c %s "$work/small.out")"
-    printf '  (small: %s entries of 512 bytes, each extracted as a file, then the archive rebuilt)\n' \
-        "$small_entries"
+}
+
+mkdir -p "$work/en"
+if [ "${SKIP_ARCHIVE:-0}" != 1 ]; then
+    # 2048 entries of equal size filling about ARCHIVE_MIB MiB, rebuilt with no replacements.
+    entry=$((archive_mib * mib / 2048 - 2048))
+    make_archive "$work/big.afs" 2048 $((entry - entry % 2048)) $((entry - entry % 2048)) e
+    cat "$work/big.afs" >/dev/null # into the page cache for both
+    # shellcheck disable=SC2016 # the commands expand the variables when they run
+    rebuild=(
+        swapfold='"$bench_swapfold" "$bench_work"/big.afs "$bench_work"/out.afs "$bench_work"/en'
+        'cat=cat "$bench_work"/big.afs >"$bench_work"/cat.afs')
+    # shellcheck disable=SC2016
+    [ -n "$before" ] && rebuild+=(swapfold-before='"$bench_swapfold_before" "$bench_work"/big.afs \
+        "$bench_work"/out.0.afs "$bench_work"/en')
+    printf '\n'
+    pair_row "rebuild: $(stat -c %s "$work/big.afs") bytes, 2048 entries, no replacements, \
+over an existing output" "$archive_runs" run 1 "${rebuild[@]}"
+    rm -f "$work"/big.afs "$work"/out.afs "$work"/out.0.afs "$work"/cat.afs
 fi
 
-ratio() { awk -v a="${speed[$1]}" -v b="${speed[$2]}" 'BEGIN {printf "%.2f", a / b}'; }
-printf '\nthroughput ratios (whole process, medians):\n'
-for data in $datasets; do
-    case $data in mixed | random) ;; *) continue ;; esac
-    printf '  %-8s crunchet / reference %s, / gzip -6 %s, / gzip -1 %s, / zstd -3 %s, / lz4 %s\n' \
-        "$data" "$(ratio crunchet/$data crunchet-reference/$data)" \
-        "$(ratio crunchet/$data 'gzip -6'/$data)" "$(ratio crunchet/$data 'gzip -1'/$data)" \
-        "$(ratio crunchet/$data 'zstd -3'/$data)" "$(ratio crunchet/$data lz4/$data)"
-    printf '  %-8s uncrunchet %s (pairs taken in turn)\n' "$data" "${decoder_pairs[$data]}"
-done
-if [ -n "$before" ]; then
-    for data in $datasets; do
-        printf '  %-8s crunchet / crunchet-before %s, uncrunchet / uncrunchet-before %s\n' "$data" \
-            "$(ratio crunchet/$data crunchet-before/$data)" \
-            "$(ratio uncrunchet/$data uncrunchet-before/$data)"
-    done
-    [ -n "${speed[swapfold/archive]:-}" ] &&
-        printf '  swapfold / swapfold-before (archive) %s, over an old output %s\n' \
-            "$(ratio swapfold/archive swapfold-before/archive)" \
-            "$(ratio 'swapfold over old/archive' 'swapfold-before over old/archive')"
-    printf '  swapfold / swapfold-before (small files) %s\n' \
-        "$(ratio 'swapfold ja//small' 'swapfold-before ja//small')"
-fi
-if [ -n "${speed[swapfold/archive]:-}" ]; then
-    printf '  swapfold time / cat time %s (medians of %s runs), %s (fastest runs)\n' \
-        "$(ratio cat/archive swapfold/archive)" "$archive_runs" \
-        "$(awk -v a="${fastest[swapfold/archive]}" -v b="${fastest[cat/archive]}" 'BEGIN {printf "%.2f", a / b}')"
+if [ "${SKIP_EXTRACT:-0}" != 1 ]; then
+    # Many small entries written as files into an existing ja/, beside tar extracting the same
+    # files into an existing directory. The files stay until the end: deleting many files
+    # slows down the creations that follow on ext4.
+    many_entries=${SMALL_ENTRIES:-66000}
+    make_archive "$work/many.afs" "$many_entries" 200 6000 m
+    "$swapfold" "$work/many.afs" /dev/null "$work/en" "$work/ja" >/dev/null
+    tar -cf "$work/many.tar" -C "$work/ja" .
+    mkdir -p "$work/jt"
+    # shellcheck disable=SC2016 # the commands expand the variables when they run
+    extract=(
+        swapfold='"$bench_swapfold" "$bench_work"/many.afs /dev/null "$bench_work"/en \
+            "$bench_work"/ja'
+        'tar -x=tar -xf "$bench_work"/many.tar -C "$bench_work"/jt')
+    # shellcheck disable=SC2016
+    [ -n "$before" ] && extract+=(swapfold-before='"$bench_swapfold_before" "$bench_work"/many.afs \
+        /dev/null "$bench_work"/en "$bench_work"/ja0')
+    printf '\n'
+    pair_row "extraction: $many_entries entries of 200-6000 bytes ($(stat -c %s "$work/many.afs") \
+bytes) into existing files; swapfold also writes its rebuilt archive, to /dev/null" \
+        "$runs" run 1 "${extract[@]}"
+    diff -rq "$work/ja" "$work/jt" >/dev/null ||
+        { echo "swapfold and tar extracted different files" >&2; exit 1; }
 fi
 
 # --- small files ----------------------------------------------------------------------------
@@ -494,97 +505,41 @@ if [ "${SKIP_SMALL:-0}" != 1 ]; then
         exit 1
     fi
 
-    # One pass of one tool over every file, one process per file, into the directories of
-    # round $3; adds the time per file in nanoseconds to the list named by $1.
-    small_pass() {
-        local -n per_file_=$1
-        local tool=$2 dir=$small/r$3 f t0 t1
-        t0=$(date +%s%N)
-        case $tool in
-        crunchet) for f in "${small_inputs[@]}"; do
-            "$small_crunchet" "$f" "$dir/bip/${f##*/}" >/dev/null; done ;;
-        crunchet-before) for f in "${small_inputs[@]}"; do
-            "$crunchet_before" "$f" "$dir/bip0/${f##*/}" >/dev/null; done ;;
-        'gzip -6') for f in "${small_inputs[@]}"; do
-            gzip -6 -c "$f" >"$dir/gz/${f##*/}"; done ;;
-        uncrunchet) for f in "${small_inputs[@]}"; do
-            "$small_uncrunchet" "$dir/bip/${f##*/}" "$dir/un/${f##*/}"; done ;;
-        uncrunchet-before) for f in "${small_inputs[@]}"; do
-            "$uncrunchet_before" "$dir/bip0/${f##*/}" "$dir/un0/${f##*/}"; done ;;
-        'gzip -d') for f in "${small_inputs[@]}"; do
-            gzip -d -c "$dir/gz/${f##*/}" >"$dir/ungz/${f##*/}"; done ;;
-        true) for f in "${small_inputs[@]}"; do
-            /bin/true "$f" "$dir/un/${f##*/}"; done ;;
-        esac
-        t1=$(date +%s%N)
-        per_file_+=($(((t1 - t0) / small_count)))
-    }
-
-    # Each compressor runs before its decompressor, which reads what it wrote in that round;
-    # every other round the peers go first. Each round writes into fresh directories after a
-    # sync, so no round pays for writing back what the one before left dirty, and nothing is
-    # deleted until the end: on an ext4 file system without a journal (as this machine's), every
-    # new inode is allocated past the inodes freed in the last minute, so deleting one round's
-    # files would slow down the next round's creations.
-    small_order=(crunchet 'gzip -6' uncrunchet 'gzip -d' true)
-    [ -n "$before" ] && small_order+=(crunchet-before uncrunchet-before)
-    declare -A per_file_times=()
-    for round in $(seq "$small_rounds"); do
-        mkdir -p "$small/r$round"/{bip,bip0,gz,un,un0,ungz}
-        sync
-        if [ $((round % 2)) = 1 ]; then
-            order=("${small_order[@]}")
-        else
-            order=('gzip -6' crunchet 'gzip -d' uncrunchet true)
-            [ -n "$before" ] && order=(crunchet-before uncrunchet-before "${order[@]}")
-        fi
-        for tool in "${order[@]}"; do
-            times=()
-            small_pass times "$tool" "$round"
-            per_file_times[$tool]+="${times[0]} "
-        done
-    done
-    last=$small/r$small_rounds
-    cat "${small_inputs[@]}" | cmp -s - <(cat "$last"/un/*) ||
-        { echo "uncrunchet did not restore the small files" >&2; exit 1; }
-    cat "${small_inputs[@]}" | cmp -s - <(cat "$last"/ungz/*) ||
-        { echo "gzip -d did not restore the small files" >&2; exit 1; }
-
-    small_bytes=$((small_count * small_size))
-    declare -A small_out=([crunchet]=bip [crunchet-before]=bip0 ['gzip -6']=gz
-                          [uncrunchet]=bip [uncrunchet-before]=bip0 ['gzip -d']=gz)
-    printf '\nsmall files: %s files of %s bytes of text, one process per file, ' \
-        "$small_count" "$small_size"
-    printf 'medians of %s rounds\n' "$small_rounds"
-    [ -n "${SMALL_BIN:-}" ] && printf 'crunchet and uncrunchet from %s\n' "$SMALL_BIN"
-    printf '%-22s %10s %10s %10s %9s\n' tool 'ms/file' fastest slowest 'out/in'
-    for tool in crunchet crunchet-before 'gzip -6' uncrunchet uncrunchet-before 'gzip -d' true; do
-        [ -n "${per_file_times[$tool]:-}" ] || continue
-        # shellcheck disable=SC2086 # the list is numbers separated by spaces
-        read -r median fast slow < <(printf '%s\n' ${per_file_times[$tool]} | sort -n |
-            awk '{a[NR] = $1 / 1e6}
-                 END {printf "%.3f %.3f %.3f\n", a[int((NR + 1) / 2)], a[1], a[NR]}')
-        packed=-
-        [ -n "${small_out[$tool]:-}" ] && packed=$(cat "$last/${small_out[$tool]}"/* | wc -c |
-            awk -v b="$small_bytes" '{printf "%.3f", $1 / b}')
-        printf '%-22s %10s %10s %10s %9s\n' "$tool" "$median" "$fast" "$slow" "$packed"
-    done
-    # The median over the rounds of the two tools' ratio in each round, which the drift of the
-    # machine from round to round moves less than the ratio of the two medians.
-    small_ratio() {
-        # shellcheck disable=SC2086 # the lists are numbers separated by spaces
-        paste -d ' ' <(printf '%s\n' ${per_file_times[$1]}) \
-            <(printf '%s\n' ${per_file_times[$2]}) | awk '{print $1 / $2}' | sort -n |
-            awk '{a[NR] = $1} END {printf "%.2f", a[int((NR + 1) / 2)]}'
-    }
-    printf '  time per file, median of the ratios per round: crunchet / gzip -6 %s, ' \
-        "$(small_ratio crunchet 'gzip -6')"
-    printf 'uncrunchet / gzip -d %s\n' "$(small_ratio uncrunchet 'gzip -d')"
+    # One process per file, each run over the outputs of the run before; the loops run in in/
+    # and name each output after its input.
+    export bench_small=$small bench_small_crunchet=$small_crunchet \
+        bench_small_uncrunchet=$small_uncrunchet
+    mkdir -p "$small"/{bip,bip0,gz,un,un0,ungz}
+    # shellcheck disable=SC2016 # the commands expand the variables when they run
+    loop='cd "$bench_small"/in && for f in *; do '
+    # shellcheck disable=SC2016 # the commands expand the variables when they run
+    compress=(crunchet="$loop"'"$bench_small_crunchet" "$f" ../bip/"$f"; done'
+        "gzip -6=$loop"'gzip -6 -c "$f" >../gz/"$f"; done'
+        "/bin/true=$loop"'/bin/true "$f" ../un/"$f"; done')
+    # shellcheck disable=SC2016
+    restore=(uncrunchet="$loop"'"$bench_small_uncrunchet" ../bip/"$f" ../un/"$f"; done'
+        "gzip -d=$loop"'gzip -d -c ../gz/"$f" >../ungz/"$f"; done'
+        "/bin/true=$loop"'/bin/true ../bip/"$f" ../un/"$f"; done')
     if [ -n "$before" ]; then
-        printf '  time per file: crunchet / crunchet-before %s, ' \
-            "$(small_ratio crunchet crunchet-before)"
-        printf 'uncrunchet / uncrunchet-before %s\n' "$(small_ratio uncrunchet uncrunchet-before)"
+        # shellcheck disable=SC2016
+        compress+=(crunchet-before="$loop"'"$bench_crunchet_before" "$f" ../bip0/"$f"; done')
+        # shellcheck disable=SC2016
+        restore+=(uncrunchet-before="$loop"'"$bench_uncrunchet_before" ../bip0/"$f" \
+            ../un0/"$f"; done')
     fi
+    [ -n "${SMALL_BIN:-}" ] && printf '\ncrunchet and uncrunchet from %s' "$SMALL_BIN"
+    what="$small_count files of $small_size bytes of text, one process per file, over \
+existing outputs"
+    printf '\n'
+    pair_row "small files, compressing: $what" "$small_rounds" file "$small_count" "${compress[@]}"
+    pair_row "small files, restoring: $what" "$small_rounds" file "$small_count" "${restore[@]}"
+    cat "${small_inputs[@]}" | cmp -s - <(cat "$small"/un/*) ||
+        { echo "uncrunchet did not restore the small files" >&2; exit 1; }
+    cat "${small_inputs[@]}" | cmp -s - <(cat "$small"/ungz/*) ||
+        { echo "gzip -d did not restore the small files" >&2; exit 1; }
+    out_in() { cat "$@" | wc -c | awk -v b=$((small_count * small_size)) '{printf "%.3f", $1/b}'; }
+    printf '  out/in: crunchet %s, gzip -6 %s\n' "$(out_in "$small"/bip/*)" \
+        "$(out_in "$small"/gz/*)"
 
     # The codecs alone on the same files, one call per file in memory: how much of a run's
     # time is the codec's. The peer is zlib's deflate at level 6, as Python calls it.
