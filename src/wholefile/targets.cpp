@@ -100,10 +100,15 @@ struct stat stderr_stat {};
     fail("won't write over '%s' in place: this run reads it\n", printable(shown).c_str());
 }
 
-// Refuses a target that is the file standard output or standard error goes to.
-void refuse_streams(const struct stat& st, const char* shown) {
+// Refuses a target that is the file or pipe the program's lines go to.
+void refuse_stdout(const struct stat& st, const char* shown) {
     if (guard_stdout && file_id(st) == file_id(stdout_stat))
         fail("won't write to '%s': it is this run's standard output\n", printable(shown).c_str());
+}
+
+// Refuses a target that is the file standard output or standard error goes to.
+void refuse_streams(const struct stat& st, const char* shown) {
+    refuse_stdout(st, shown);
     if (guard_stderr && file_id(st) == file_id(stderr_stat))
         fail("won't write to '%s': it is this run's standard error\n", printable(shown).c_str());
 }
@@ -528,8 +533,7 @@ FileId write_through(int fd, const char* shown, std::span<const Piece> pieces,
     if ((flags & O_ACCMODE) == O_RDONLY) detail::fail_writing(shown);
     struct stat st {};
     if (::fstat(fd, &st) != 0) detail::fail_writing(shown);
-    if (guard_stdout && file_id(st) == file_id(stdout_stat))
-        fail("won't write to '%s': it is this run's standard output\n", printable(shown).c_str());
+    refuse_stdout(st, shown);
     if (S_ISREG(st.st_mode) && reads(file_id(st))) refuse_in_place(shown);
     detail::write_pieces(fd, shown, pieces, sources);
     return file_id(st);
@@ -679,8 +683,7 @@ void check_output(const char* path) {
     // One look, links followed by the system: only the identity matters here, and the walk
     // that decides how the output is written comes when it is written.
     struct stat st {};
-    if (::stat(path, &st) == 0 && file_id(st) == file_id(stdout_stat))
-        fail("won't write to '%s': it is this run's standard output\n", printable(path).c_str());
+    if (::stat(path, &st) == 0) refuse_stdout(st, path);
 }
 
 void write_file(const char* path, std::span<const std::uint8_t> data) {
