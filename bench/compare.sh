@@ -22,7 +22,9 @@
 #   - extraction: swapfold writing SMALL_ENTRIES entries of 200-6000 bytes as files into an
 #     existing ja/ against `tar -xf` of a tar of the same files into an existing directory
 #     (the tar made from swapfold's files with tar -cf); swapfold also writes its rebuilt
-#     archive, given as /dev/null;
+#     archive, given as /dev/null; beside it, the file-system work alone of writing as many
+#     files over existing ones, the tools' way against tar's and a named temporary file's
+#     (bench/output_sequences);
 #   - small files: SMALL_FILES files of SMALL_SIZE bytes of text, one process per file, over
 #     existing outputs: crunchet against gzip -6, uncrunchet against gzip -d, with the same
 #     loop running /bin/true as a peer to show what the loop and a process start cost.
@@ -54,8 +56,8 @@ archive_mib=${ARCHIVE_MIB:-1024}
 
 cmake --preset release -B "$build" >/dev/null
 skip_corpus=${SKIP_CORPUS:-0}
-targets="crunchet uncrunchet swapfold crunchet_reference"
-[ "$skip_corpus" = 1 ] && targets=swapfold
+targets="crunchet uncrunchet swapfold crunchet_reference output_sequences"
+[ "$skip_corpus" = 1 ] && targets="swapfold output_sequences"
 # shellcheck disable=SC2086
 cmake --build "$build" -j2 --target $targets >/dev/null
 
@@ -63,6 +65,7 @@ crunchet=$build/src/crunchet/crunchet
 uncrunchet=$build/src/uncrunchet/uncrunchet
 swapfold=$build/src/swapfold/swapfold
 reference=$build/bench/crunchet_reference
+sequences=$build/bench/output_sequences
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/bipafs-compare-XXXXXX")
 before=${BEFORE:-}
@@ -84,7 +87,7 @@ if [ -n "$before" ]; then
 fi
 # The commands pair_row runs read the programs and the work directory from the environment.
 export bench_work=$work bench_crunchet=$crunchet bench_uncrunchet=$uncrunchet \
-    bench_swapfold=$swapfold bench_reference=$reference \
+    bench_swapfold=$swapfold bench_reference=$reference bench_sequences=$sequences \
     bench_crunchet_before=${crunchet_before:-} bench_uncrunchet_before=${uncrunchet_before:-} \
     bench_swapfold_before=${swapfold_before:-}
 
@@ -475,6 +478,18 @@ bytes) into existing files; swapfold also writes its rebuilt archive, to /dev/nu
         "$runs" run 1 "${extract[@]}"
     diff -rq "$work/ja" "$work/jt" >/dev/null ||
         { echo "swapfold and tar extracted different files" >&2; exit 1; }
+    # The file-system work alone, as many files of the same sizes over existing ones: the
+    # unnamed file renamed over the old one (what the tools do) against tar's unlink and
+    # create, and against a named temporary file.
+    mkdir -p "$work/seq-unnamed" "$work/seq-create" "$work/seq-named"
+    # shellcheck disable=SC2016 # the commands expand the variables when they run
+    sequences_row=(
+        unnamed='"$bench_sequences" unnamed "$bench_work"/seq-unnamed '"$many_entries"
+        create='"$bench_sequences" create "$bench_work"/seq-create '"$many_entries"
+        named='"$bench_sequences" named "$bench_work"/seq-named '"$many_entries")
+    printf '\n'
+    pair_row "the file-system work alone: $many_entries files of 200-6000 bytes over existing \
+ones (output_sequences)" "$runs" run 1 "${sequences_row[@]}"
 fi
 
 # --- small files ----------------------------------------------------------------------------
