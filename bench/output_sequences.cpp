@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
         : way == "named"   ? by_named
                            : nullptr;
     const long count = std::strtol(argv[3], nullptr, 10);
-    if (write_one == nullptr || count < 0 || count > 99999) {
+    if (write_one == nullptr || count < 0 || count > 99999999) {
         std::fprintf(stderr, "usage: output_sequences create|unnamed|named DIR COUNT\n");
         return 2;
     }
