@@ -20,6 +20,17 @@
 
 namespace wholefile::detail {
 
+// targets.cpp: ways of writing that in-process tests can take away, so that the branches
+// which stand in for them, where a system or a file system lacks them, are reached here too.
+// The programs never set them.
+struct Seams {
+    bool no_unnamed_files = false;   // as on a file system without O_TMPFILE
+    bool no_empty_path_link = false; // as on a kernel that links an unnamed file only through
+                                     // /proc/self/fd for a writer without CAP_DAC_READ_SEARCH
+    bool no_proc_link = false;       // as where /proc is not mounted
+};
+inline Seams seams;
+
 // messages.cpp: ends the run with "'PATH' changed during the run".
 [[noreturn]] void fail_changed(const char* path);
 
@@ -50,6 +61,14 @@ void forget_pending(); // it has taken its final name
 
 // signals.cpp: removes the unfinished output, if any; safe in a signal handler.
 void remove_pending();
+
+// signals.cpp: the directory the run made, `name` in the directory open as `parent`, which
+// a failure removes while it is still empty.
+void note_made_directory(int parent, const char* name, FileId id);
+
+// signals.cpp: what every failure and ending signal does first: removes the unfinished
+// output, then the directory the run made if it is still empty; safe in a signal handler.
+void clean_up();
 
 // targets.cpp: learns, at the run's start, the creation mask and the files that standard
 // output and standard error go to, which no output may replace.

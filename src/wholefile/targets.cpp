@@ -3,34 +3,43 @@
 // A path is first followed to where it leads, one symbolic link at a time, each step from
 // the directory the last one was found in, so no path of any length is ever put together;
 // links are followed as far as the system follows them (40). A walk that cannot finish (a
-// directory that cannot be opened, too many links, a link too long to follow) refuses the
-// output: nothing is written anywhere. What the path leads to then picks one way of writing:
+// directory that cannot be opened, too many links) refuses the
+// output: nothing is written anywhere. What the path leads to then picks one way of writing,
+// a value of `Way` (write_at); the last two rows are not told by what the target is alone, and
+// are decided later, where the new file cannot be made or renamed, or where the refusal is
+// found:
 //
-//   what the target is                                 how it is written (write_at's Way)
+//   what the target is                                 how it is written
 //   -------------------------------------------------  ---------------------------------------
-//   an entry of this process's descriptor directory    through: that descriptor as the caller
-//     (/proc/self/fd, /dev/fd; /dev/stdout leads in)     opened it, at its offset, in append
-//                                                        mode if so opened, never truncated
-//   a device, a FIFO or a socket                       directly: opened and written
-//   a regular file or nothing                          replaced: a private new file beside it
-//                                                        (unnamed where the system has them)
-//                                                        takes what the old one had, then is
-//                                                        renamed over it once complete
-//   a regular file the run does not read, in a         replaced, in place: once the whole
-//     directory that takes no new file, or whose         content is known, the space reserved
-//     name a rename cannot replace                       and the signals held, overwritten
-//                                                        and cut to its new length
-//   the file standard output (when the program prints  refused, where it is found
-//     lines there) or standard error goes to; a file
-//     the run reads where no rename can happen; a
-//     file the user may not write; a path that cannot
-//     be followed
+//   an entry of this process's descriptor directory    Way::through: that descriptor as the
+//     (/proc/self/fd, /dev/fd; /dev/stdout leads in)     caller opened it, at its offset, in
+//                                                        append mode if so opened, never
+//                                                        truncated
+//   a device, a FIFO or a socket                       Way::directly: opened and written
+//   a regular file or nothing                          Way::replaced: a private new file
+//                                                        beside it (unnamed where the system
+//                                                        has them) takes what the old one had,
+//                                                        or what a new file gets there, then
+//                                                        is renamed over it once complete
+//   (later) a regular file the run does not read, in   in place, within Way::replaced: once
+//     a directory that takes no new file, or whose       the whole content is known, the space
+//     name a rename cannot replace                       reserved and the signals held,
+//                                                        overwritten and cut to its new length
+//   (where found) the file standard output (when the   refused
+//     program prints lines there) or standard error
+//     goes to; a file the run reads where no rename
+//     can happen; a file the user may not write; a
+//     path that cannot be followed
 //
 // A replaced file keeps its owner and group where the system allows, its permission bits,
 // its access list (ACL) and other extended attributes. Where owner or group cannot be kept,
 // the set-id bits go, and so do the group's bits when the group is another; where the access
 // list cannot be copied, only the owner keeps access, and a warning says so. Nobody gains
-// access that the old file did not give.
+// access that the old file did not give, and no privilege passes to the new content: its
+// capability never, its set-id bits only where a plain write by this user would keep them
+// (a writer with CAP_FSETID). A new file gets what a plain new file gets in its directory:
+// the default access list where there is one, 0666 less the umask elsewhere.
+#include "bytes.hpp"
 #include "internal.hpp"
 
 #include <algorithm>
@@ -45,6 +54,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 #if BIPAFS_LINUX
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #endif
 
@@ -142,14 +153,24 @@ struct Place {
 // The system's own limit on the links one path may pass through.
 constexpr int links_max = 40;
 
+// Reads the link `name` in `dir` whole into `text`, which grows to hold it; -1 with errno
+// set where it is no link or cannot be read.
+[[nodiscard]] ssize_t read_link(int dir, const char* name, std::string& text) {
+    if (text.empty()) text.resize(256);
+    for (;;) {
+        const ssize_t n = ::readlinkat(dir, name, text.data(), text.size());
+        if (n < 0 || static_cast<std::size_t>(n) < text.size()) return n;
+        text.resize(2 * text.size()); // it may have been cut short
+    }
+}
+
 // Follows `path` link by link. Each link is read from the directory that holds it and its
 // text taken from there, so the link stays and the file it leads to is the one replaced.
 // Returns false when the walk cannot finish; otherwise `place` holds the directory and name
-// it ends at, or the descriptor it names. Each place passed through, the last included, is
-// added to `passed` when that is given.
-[[nodiscard]] bool resolve(const char* path, Place& place, std::vector<Spot>* passed = nullptr) {
+// it ends at, or the descriptor it names.
+[[nodiscard]] bool resolve(const char* path, Place& place) {
     std::string at = path;
-    std::string link(PATH_MAX, '\0');
+    std::string link;
     int base = AT_FDCWD;
     for (int links = 0;; ++links) {
         const std::size_t slash = at.rfind('/');
@@ -164,28 +185,26 @@ constexpr int links_max = 40;
         base = AT_FDCWD;
         if (fd < 0) return false;
         const int number = descriptor_number(leaf);
-        if (number >= 0 || passed != nullptr) {
+        if (number >= 0) {
             struct stat st {};
             if (::fstat(fd, &st) != 0) {
                 ::close(fd);
                 return false;
             }
-            if (number >= 0 && is_descriptor_dir(st)) {
+            if (is_descriptor_dir(st)) {
                 place.descriptor = number;
                 ::close(fd);
                 return true;
             }
-            if (passed != nullptr) passed->push_back({file_id(st), leaf});
         }
-        const ssize_t n = ::readlinkat(fd, leaf.c_str(), link.data(), link.size());
+        const ssize_t n = read_link(fd, leaf.c_str(), link);
         if (n < 0 && (errno == EINVAL || errno == ENOENT)) { // not a link, or nothing yet
             place.dir = fd;
             place.own_dir = true;
             place.name = std::move(leaf);
             return true;
         }
-        // An error, a link too long to follow, or one link too many.
-        if (n < 0 || static_cast<std::size_t>(n) == link.size() || links == links_max) {
+        if (n < 0 || links == links_max) { // an error, or one link too many
             ::close(fd);
             return false;
         }
@@ -249,21 +268,34 @@ struct Temporary {
     bool unnamed = false;
 };
 
+// An unnamed file is made with the mode a plain new file is asked for, so that the system
+// gives it what it gives such a file in its directory: the default access list where the
+// directory has one, 0666 less the umask elsewhere. Nobody can open it while it has no name.
 [[nodiscard]] Temporary create_temporary(int dir, const std::string& name) {
 #if BIPAFS_LINUX
-    const int fd = ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0) return {fd, true};
-    if (takes_no_new_file(errno)) return {};
+    if (!detail::seams.no_unnamed_files) {
+        const int fd = ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        if (fd >= 0) return {fd, true};
+        if (takes_no_new_file(errno)) return {};
+    }
 #endif
     detail::handle_ending_signals(); // the named file lives while it is written
     return {create_named(dir, name), false};
 }
 
 // Gives the unnamed file `fd` the name `name` in `dir`; fails with EEXIST when it is taken.
+// A writer without CAP_DAC_READ_SEARCH, on kernels before 6.10, can link it only through
+// /proc/self/fd.
 [[nodiscard]] bool link_unnamed(int fd, int dir, const char* name) {
 #if BIPAFS_LINUX
-    if (::linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) return true;
-    if (errno == EEXIST) return false;
+    if (!detail::seams.no_empty_path_link) {
+        if (::linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) return true;
+        if (errno == EEXIST) return false;
+    }
+    if (detail::seams.no_proc_link) {
+        errno = ENOENT;
+        return false;
+    }
     char self[32];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
     return ::linkat(AT_FDCWD, self, dir, name, AT_SYMLINK_FOLLOW) == 0;
@@ -280,6 +312,8 @@ struct Temporary {
 
 #if BIPAFS_LINUX
 constexpr const char* access_list = "system.posix_acl_access";
+constexpr const char* default_list = "system.posix_acl_default";
+constexpr const char* capabilities = "security.capability";
 
 // Copies the extended attributes of `from` to `to`. Those this user may not set, or that the
 // file system does not take, are left to the system, as a copy that keeps attributes does.
@@ -303,6 +337,9 @@ constexpr const char* access_list = "system.posix_acl_access";
     bool had_list = false;
     std::vector<char> value;
     for (const char* name = list; name < list + length; name += std::strlen(name) + 1) {
+        // A plain write takes a file's capabilities away, for every writer: new content never
+        // inherits them.
+        if (std::strcmp(name, capabilities) == 0) continue;
         const bool grants = std::strncmp(name, "system.", 7) == 0;
         had_list = had_list || std::strcmp(name, access_list) == 0;
         if (grants && !access_lists) {
@@ -334,6 +371,37 @@ constexpr const char* access_list = "system.posix_acl_access";
 void drop_access_list(int to) {
     static_cast<void>(::fremovexattr(to, access_list));
 }
+
+// The default access list of the directory open as `dir`, as the system stores it (a 4-byte
+// version, then 8-byte entries); empty where it has none or that cannot be told.
+[[nodiscard]] std::vector<std::uint8_t> default_access_list(int dir) {
+    char path[32] = ".";
+    if (dir != AT_FDCWD) std::snprintf(path, sizeof path, "/proc/self/fd/%d", dir);
+    const ssize_t size = ::getxattr(path, default_list, nullptr, 0);
+    if (size <= 0) return {};
+    std::vector<std::uint8_t> list(static_cast<std::size_t>(size));
+    const ssize_t got = ::getxattr(path, default_list, list.data(), list.size());
+    if (got < 4 || (got - 4) % 8 != 0) return {};
+    list.resize(static_cast<std::size_t>(got));
+    return list;
+}
+
+// Gives the new file `to` the access list a file created with mode 0666 takes from
+// `inherited`, its directory's default: the owner's entry, everyone else's and the mask
+// (the owning group's where there is no mask) cut to read and write. The system sets the
+// permission bits to match, and keeps no list that the bits say all of.
+void inherit_access_list(int to, std::vector<std::uint8_t> list, const char* shown) {
+    constexpr unsigned owner = 0x01, owning_group = 0x04, mask = 0x10, others = 0x20;
+    bool has_mask = false;
+    for (std::size_t at = 4; at + 8 <= list.size(); at += 8)
+        has_mask = has_mask || load_le16(&list[at]) == mask;
+    for (std::size_t at = 4; at + 8 <= list.size(); at += 8) {
+        const unsigned tag = load_le16(&list[at]);
+        if (tag == owner || tag == others || tag == mask || (tag == owning_group && !has_mask))
+            store_le16(&list[at + 2], static_cast<std::uint16_t>(load_le16(&list[at + 2]) & 06));
+    }
+    if (::fsetxattr(to, access_list, list.data(), list.size(), 0) != 0) detail::fail_writing(shown);
+}
 #else
 // No portable call reads a file's extended attributes; the owner, group and bits are kept.
 [[nodiscard]] bool copy_attributes(int, int, bool) {
@@ -348,6 +416,30 @@ void drop_access_list(int) {}
 // Gives the new file `to`, now as `now` says, the owner, group and bits of the file it
 // replaces (`was`) where the system allows, and nobody access the old file did not give.
 // Returns whether the group was kept.
+// Whether this process keeps the set-id bits of a file it writes, as a writer with
+// CAP_FSETID does; a write by any other takes them away.
+[[nodiscard]] bool keeps_set_id_bits() {
+#if BIPAFS_LINUX
+    static const bool kept = [] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+        if (::syscall(SYS_capget, &header, data) != 0) return ::geteuid() == 0;
+        return (data[CAP_FSETID / 32].effective & (1u << (CAP_FSETID % 32))) != 0;
+    }();
+    return kept;
+#else
+    return ::geteuid() == 0;
+#endif
+}
+
+// The set-id bits among `mode` that a plain write by this process would clear: set-uid,
+// and set-gid where it grants anything (the group may execute), unless the writer has
+// CAP_FSETID. (Setting the bits back clears set-gid for a writer outside the group anyway.)
+[[nodiscard]] mode_t cleared_by_a_write(mode_t mode) {
+    if ((mode & (S_ISUID | S_ISGID)) == 0 || keeps_set_id_bits()) return 0;
+    return (mode & S_ISUID) | ((mode & S_IXGRP) != 0 ? (mode & S_ISGID) : 0);
+}
+
 [[nodiscard]] bool keep_owner_and_bits(const struct stat& was, int to, const struct stat& now,
                                        mode_t* mode, const char* shown) {
     bool owner = now.st_uid == was.st_uid;
@@ -362,12 +454,34 @@ void drop_access_list(int) {}
     }
     *mode = was.st_mode & 07777;
     if (!owner || !group) *mode &= static_cast<mode_t>(~(S_ISUID | S_ISGID));
+    // New content never inherits a privilege that writing it would take away.
+    *mode &= static_cast<mode_t>(~cleared_by_a_write(*mode));
     if (!group) *mode &= static_cast<mode_t>(~S_IRWXG); // the old group's, not this one's
     // A change of owner clears the set-id bits, which are then given again.
     if ((*mode != (now.st_mode & 07777) || (changed && (*mode & (S_ISUID | S_ISGID)) != 0)) &&
         ::fchmod(to, *mode) != 0)
         detail::fail_writing(shown);
     return group;
+}
+
+// Gives the new file `to` (mode `mode` now) what a plain file created with mode 0666 gets in
+// the directory open as `dir`: the directory's default access list where it has one, 0666
+// less the umask elsewhere. An unnamed file was made so and has it already, unless its mode
+// is wider than the umask allows: from a default list, or from a kernel before 6.0, which
+// applied no umask to an unnamed file on a file system without access lists.
+void give_what_a_new_file_gets(int dir, int to, bool unnamed, mode_t mode, const char* shown) {
+    const mode_t plain = 0666 & ~creation_mask();
+    if (unnamed && (mode & 0777 & ~plain) == 0) return;
+#if BIPAFS_LINUX
+    std::vector<std::uint8_t> inherited = default_access_list(dir);
+    if (!inherited.empty()) {
+        if (!unnamed) inherit_access_list(to, std::move(inherited), shown);
+        return;
+    }
+#else
+    static_cast<void>(dir);
+#endif
+    if (::fchmod(to, plain) != 0) detail::fail_writing(shown);
 }
 
 // Where an access list could not be kept: only the owner keeps access.
@@ -563,13 +677,14 @@ void put_in_place(const Place& place, const char* shown, Temporary& temp, bool e
     detail::remove_pending();
 }
 
-// The ways an output is written, one for each row of the table at the top of this file; the
-// refusals end the run where they are found.
+// The ways an output is written, one for each of the first three rows of the table at the
+// top of this file; in-place writing is decided within `replaced`, and the refusals end the
+// run where they are found.
 enum class Way {
     through,  // an open descriptor of this process
     directly, // a device, a FIFO or a socket
     replaced, // a regular file, or nothing: a new file renamed into place (or, where none can
-              // be made, the old one overwritten in place)
+              // be made or renamed, the old one overwritten in place)
 };
 
 // What the output's target is, and so how it is written.
@@ -619,13 +734,12 @@ FileId replace(const Place& place, const Target& target, const char* shown,
     detail::write_pieces(temp.fd, shown, pieces, sources);
     struct stat st {};
     if (::fstat(temp.fd, &st) != 0) detail::fail_writing(shown);
-    // The new file, private while it is written, takes what the old one had, or the bits a
-    // new file gets, before anyone else can open it.
-    if (target.exists) {
+    // The new file, private while it is written, takes what the old one had, or what a new
+    // file gets there, before anyone else can open it.
+    if (target.exists)
         take_over(place, target.old, temp.fd, st, shown);
-    } else if (::fchmod(temp.fd, 0666 & ~creation_mask()) != 0) {
-        detail::fail_writing(shown);
-    }
+    else
+        give_what_a_new_file_gets(place.dir, temp.fd, temp.unnamed, st.st_mode, shown);
     put_in_place(place, shown, temp, target.exists, static_cast<std::uint64_t>(st.st_size));
     if (::close(temp.fd) != 0) detail::fail_writing(shown);
     return file_id(st);
@@ -671,11 +785,81 @@ int open_directory(int base, const char* path, bool follow) {
 #endif
 }
 
-std::optional<std::vector<Spot>> spots_of(const char* path) {
-    Place place;
-    std::vector<Spot> passed;
-    if (!resolve(path, place, &passed)) return std::nullopt;
-    return passed;
+bool make_directory(const char* path) {
+    std::string at = path;
+    while (at.size() > 1 && at.back() == '/') at.pop_back();
+    const std::size_t slash = at.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : at.substr(0, slash);
+    const std::string leaf = slash == std::string::npos ? at : at.substr(slash + 1);
+    const int parent = open_directory(AT_FDCWD, dir.c_str(), true);
+    if (parent < 0) return ::mkdir(path, 0755) == 0; // fails the same way, and says why
+    struct stat st {};
+    if (::mkdirat(parent, leaf.c_str(), 0755) != 0 ||
+        ::fstatat(parent, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        ::close(parent);
+        return false;
+    }
+    detail::note_made_directory(parent, leaf.c_str(), file_id(st)); // the parent stays open
+    return true;
+}
+
+bool spots_of(int base, std::string_view path, std::vector<Spot>& passed) {
+    // The components still to pass, the next one last.
+    std::vector<std::string> rest;
+    const auto push = [&rest](std::string_view text) {
+        const std::size_t first = rest.size();
+        for (std::size_t at = 0; at <= text.size();) {
+            const std::size_t slash = std::min(text.find('/', at), text.size());
+            const std::string_view part = text.substr(at, slash - at);
+            if (!part.empty() && part != ".") rest.emplace_back(part);
+            at = slash + 1;
+        }
+        std::reverse(rest.begin() + static_cast<std::ptrdiff_t>(first), rest.end());
+    };
+    push(path);
+    int dir = open_directory(base, path.starts_with('/') ? "/" : ".", true);
+    std::string link;
+    bool finished = dir >= 0;
+    for (int links = 0; finished && !rest.empty();) {
+        const std::string name = std::move(rest.back());
+        rest.pop_back();
+        int next = -1;
+        if (name == "..") {
+            next = open_directory(dir, "..", true);
+        } else {
+            struct stat st {};
+            if (::fstat(dir, &st) != 0) {
+                finished = false;
+                break;
+            }
+            passed.push_back({file_id(st), name});
+            const ssize_t n = read_link(dir, name.c_str(), link);
+            if (n >= 0) {
+                finished = links++ < links_max;
+                const std::string_view text(link.data(), static_cast<std::size_t>(n));
+                push(text);
+                if (text.starts_with('/'))
+                    next = open_directory(AT_FDCWD, "/", true);
+                else
+                    continue;
+            } else if (errno == ENOENT || errno == EINVAL) {
+                // Nothing there yet ends the walk, which only a last name may; neither may a
+                // file that is not a directory.
+                if (rest.empty() || errno == ENOENT) {
+                    finished = rest.empty();
+                    break;
+                }
+                next = open_directory(dir, name.c_str(), false);
+            }
+        }
+        ::close(dir);
+        dir = next;
+        finished = finished && dir >= 0;
+    }
+    if (dir >= 0) ::close(dir);
+    return finished;
 }
 
 void check_output(const char* path) {

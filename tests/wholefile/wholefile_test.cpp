@@ -1,16 +1,23 @@
 // mmap_file and write_file: what they map and write, and each failure's exact message and
 // status, checked in a forked child (death tests) since they end the process.
+#include "internal.hpp"
 #include "wholefile.hpp"
 
 #include "testkit.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
+#if defined(__linux__)
+#include <sys/xattr.h>
+#endif
 
 namespace {
 
@@ -95,6 +102,80 @@ TEST(WriteFile, WritesExactlyTheBuffer) {
     }
 }
 
+#if defined(__linux__)
+// The mode and access list of the file at `path`.
+std::pair<mode_t, std::string> mode_and_list(const std::filesystem::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+    std::string list(1024, '\0');
+    const ssize_t n = ::getxattr(path.c_str(), "system.posix_acl_access", list.data(), list.size());
+    list.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    return {st.st_mode & 07777, list};
+}
+
+// Each way the new file can be named reaches the same result: what the old file had, or for a
+// new file exactly what a plain creation gives it there, and nothing left beside it. The
+// seams take away what other systems and file systems lack: unnamed files, linking one by
+// its descriptor, and /proc, without which the finished unnamed file is copied into a named
+// one.
+TEST(WriteFile, EveryWayOfNamingTheNewFile) {
+    struct Row {
+        const char* label;
+        wholefile::detail::Seams seams;
+    };
+    const std::vector<Row> rows = {
+        {"unnamed, linked by its descriptor", {}},
+        {"unnamed, linked through /proc/self/fd", {false, true, false}},
+        {"unnamed, copied into a named file", {false, true, true}},
+        {"named", {true, false, false}},
+    };
+    // Others get nothing; a named user may write.
+    const std::string default_list("\x02\0\0\0"
+                                   "\x01\0\x07\0\xff\xff\xff\xff"
+                                   "\x02\0\x07\0\x3a\x30\0\0"
+                                   "\x04\0\x05\0\xff\xff\xff\xff"
+                                   "\x10\0\x07\0\xff\xff\xff\xff"
+                                   "\x20\0\0\0\xff\xff\xff\xff",
+                                   44);
+    const mode_t mask = ::umask(027);
+    for (const Row& row : rows) {
+        for (const bool with_default : {false, true}) {
+            SCOPED_TRACE(std::string(row.label) + (with_default ? ", default list" : ""));
+#if defined(BIPAFS_FALLBACKS)
+            if (with_default) continue; // the fallbacks read no access lists
+#endif
+            const TempDir dir;
+            if (with_default && ::setxattr(dir.path().c_str(), "system.posix_acl_default",
+                                           default_list.data(), default_list.size(), 0) != 0)
+                GTEST_SKIP() << "no access lists on this file system";
+            testkit::write_bytes(dir / "old", testkit::bytes_of("old"));
+            ASSERT_EQ(::chmod((dir / "old").c_str(), 0604), 0);
+            ASSERT_EQ(::setxattr((dir / "old").c_str(), "user.origin", "disc 1", 6, 0), 0);
+            const auto old = mode_and_list(dir / "old"); // with the default's list, if any
+            const Bytes data = testkit::bytes_of("new content");
+            wholefile::detail::seams = row.seams;
+            wholefile::write_file((dir / "new").c_str(), view(data));
+            wholefile::write_file((dir / "old").c_str(), view(data));
+            wholefile::detail::seams = {};
+            const int plain = ::open((dir / "plain").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+            ASSERT_GE(plain, 0);
+            ::close(plain);
+
+            EXPECT_EQ(testkit::read_bytes(dir / "new"), data);
+            EXPECT_EQ(testkit::read_bytes(dir / "old"), data);
+            EXPECT_EQ(mode_and_list(dir / "new"), mode_and_list(dir / "plain"));
+            EXPECT_EQ(mode_and_list(dir / "old"), old);
+#if !defined(BIPAFS_FALLBACKS) // which keep no attributes
+            char origin[16] = {};
+            EXPECT_EQ(::getxattr((dir / "old").c_str(), "user.origin", origin, sizeof origin), 6);
+#endif
+            EXPECT_EQ(testkit::tree(dir.path()), (std::set<std::string>{"new", "old", "plain"}));
+        }
+    }
+    ::umask(mask);
+}
+#endif
+
 TEST(WriteFileDeathTest, FailuresStopWithTheirMessage) {
     struct Row {
         const char* label;
@@ -144,6 +225,14 @@ TEST(Printable, EscapesControlBytesOnly) {
         {"\a\b\v\f", "\\a\\b\\v\\f"},
         // A backslash stays: it is the second byte of many Shift-JIS characters.
         {"\x83\x5c \\n \xe5\x90\x8d \x80\xff", "\x83\x5c \\n \xe5\x90\x8d \x80\xff"},
+        // The C1 controls in UTF-8 (CSI, OSC, ...), both bytes; the same bytes alone are
+        // Shift-JIS (a half-width katakana, lead bytes) and stay.
+        {"\xc2\x9b"
+         "2J \xc2\x9d"
+         "0;t\a \xc2\x80\xc2\x9f",
+         "\\302\\2332J \\302\\2350;t\\a \\302\\200\\302\\237"},
+        {"\xc2\xc2\x9b \xc2\xa0 \xc2\x7f \x9b\x40 \xc2",
+         "\xc2\\302\\233 \xc2\xa0 \xc2\\177 \x9b\x40 \xc2"},
     };
     for (const auto& [text, shown] : rows) EXPECT_EQ(wholefile::printable(text), shown);
 }
