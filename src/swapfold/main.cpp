@@ -95,9 +95,10 @@ struct Replacements {
 };
 
 // What extraction must not write: the files the run reads or writes that exist (the input,
-// the output, every replacement the rebuild will read), and the places where the output and
-// every replacement would be, whether or not a file is there yet, every link on the output's
-// way included.
+// the output, every replacement the rebuild will read), and every place the run's paths
+// pass through: each name on the way to in.afs, out.afs, en/, ja/ and every replacement,
+// every link on the way included, down to where the output and each replacement are or
+// would be.
 struct InUse {
     std::set<wholefile::FileId> files;
     std::set<wholefile::Spot> spots;
@@ -109,19 +110,28 @@ struct InUse {
 };
 
 [[nodiscard]] InUse files_in_use(const swapfold::Archive& archive, int input_fd,
-                                 const char* out_path, const Replacements& found) {
+                                 const char* in_path, const char* out_path, const char* en,
+                                 const char* ja, const Replacements& found) {
     InUse in_use;
     struct stat input {};
     if (::fstat(input_fd, &input) == 0) in_use.add(wholefile::file_id(input));
     if (const auto out = id_at(out_path)) in_use.add(*out);
+    std::vector<wholefile::Spot> passed;
     // An output that cannot be reached is refused before anything is extracted.
-    const auto spots = wholefile::spots_of(out_path);
-    if (!spots) fail("can't open '%s' for writing\n", printable(out_path).c_str());
-    in_use.spots.insert(spots->begin(), spots->end());
+    if (!wholefile::spots_of(AT_FDCWD, out_path, passed))
+        fail("can't open '%s' for writing\n", printable(out_path).c_str());
+    // The inputs and ja/ were reached a moment ago; wherever their walks end, every place
+    // passed until then is in use.
+    static_cast<void>(wholefile::spots_of(AT_FDCWD, in_path, passed));
+    static_cast<void>(wholefile::spots_of(AT_FDCWD, ja, passed));
     for (const wholefile::FileId id : found.ids) in_use.add(id);
+    if (found.dir >= 0) static_cast<void>(wholefile::spots_of(AT_FDCWD, en, passed));
+    for (const std::string& path : found.paths)
+        static_cast<void>(wholefile::spots_of(AT_FDCWD, path, passed));
+    in_use.spots.insert(passed.begin(), passed.end());
     if (found.dir < 0) return in_use; // no en/: no replacement will be anywhere
-    // Each replacement would be en/<name>: its directory is looked up once per distinct
-    // directory part, which for most archives means en/ alone.
+    // Each replacement would be en/<name>: the way to its directory is walked once per
+    // distinct directory part, which for most archives means en/ alone.
     std::map<std::string, std::optional<wholefile::FileId>> dirs;
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (swapfold::entry_record(archive, i).pos == 0) continue;
@@ -131,6 +141,11 @@ struct InUse {
         const std::string part(slash == std::string_view::npos ? "" : name.substr(0, slash));
         auto [at, fresh] = dirs.try_emplace(part);
         struct stat st {};
+        if (fresh && !part.empty()) {
+            passed.clear();
+            static_cast<void>(wholefile::spots_of(found.dir, part, passed));
+            in_use.spots.insert(passed.begin(), passed.end());
+        }
         if (fresh && ::fstatat(found.dir, part.c_str(), &st, AT_EMPTY_PATH) == 0)
             at->second = wholefile::file_id(st);
         if (at->second) in_use.spots.insert({*at->second, std::string(name.substr(slash + 1))});
@@ -168,20 +183,19 @@ struct InUse {
 }
 
 // Creates ja/ when it is missing and opens it. ja/ may not be en/ under another name, for
-// extraction would then write over the replacements; when it is, a ja/ made here is removed.
+// extraction would then write over the replacements. A ja/ made here goes again with any
+// failure that leaves it empty.
 // The wording "chdir failed" is fixed: it is the tool's established message for a ja/ that
 // cannot be used, though the run never changes its working directory.
 [[nodiscard]] int open_extraction_dir(const char* ja, const char* en) {
-    const bool made = ::mkdir(ja, 0755) == 0; // an existing directory is fine
+    static_cast<void>(wholefile::make_directory(ja)); // an existing directory is fine
     const int root = wholefile::open_directory(AT_FDCWD, ja, true);
     if (root < 0) fail("chdir failed\n");
     struct stat st {};
     const auto other = *en == '\0' ? std::nullopt : id_at(en);
-    if (other && ::fstat(root, &st) == 0 && wholefile::file_id(st) == *other) {
-        if (made) ::rmdir(ja);
+    if (other && ::fstat(root, &st) == 0 && wholefile::file_id(st) == *other)
         fail("'%s' and '%s' are the same directory\n", printable(ja).c_str(),
              printable(en).c_str());
-    }
     return root;
 }
 
@@ -318,7 +332,8 @@ int main(int argc, char** argv) {
                 stop_over_capacity(true, in_path, input.size(), archive, *entry);
             // ja/ is made first, so that the output's way through it is known.
             const int root = open_extraction_dir(extraction_dir, replacement_dir);
-            const InUse in_use = files_in_use(archive, input_fd, out_path, replacements);
+            const InUse in_use = files_in_use(archive, input_fd, in_path, out_path, replacement_dir,
+                                              extraction_dir, replacements);
             extract_entries(archive, root, extraction_dir, input_source, in_use);
             ::close(root);
         }

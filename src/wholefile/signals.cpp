@@ -7,7 +7,8 @@
 // systems have, and the short-lived name an unnamed file takes so that a rename can replace
 // the target) is recorded here as pending, where the handlers can reach it, and removed
 // first by whatever ends the run:
-// - a message and exit (messages.cpp) removes it;
+// - a message and exit (messages.cpp) removes it, and with it the directory the run made
+//   (swapfold's ja/) while that is still empty, so that a refused run leaves none behind;
 // - a signal from outside whose default ends the process (every one but SIGKILL and
 //   SIGSTOP, the real-time ones included) is held back while the file is named and renamed,
 //   and while a target is overwritten in place, so it cannot land in between; at any other
@@ -38,6 +39,15 @@ struct Pending {
     char name[PATH_MAX + 1] = {};
 };
 Pending pending; // static storage, so the signal handlers may read it
+
+// The directory the run made, removed again by a failure while it is still empty.
+struct Made {
+    volatile std::sig_atomic_t live = 0;
+    int parent = -1;
+    char name[NAME_MAX + 1] = {};
+    FileId id;
+};
+Made made;
 
 // Signals from outside whose default action ends the process. The real-time signals, whose
 // numbers are known only at run time, are added to these.
@@ -71,12 +81,12 @@ void on_ending_signal(int signal, siginfo_t* info, void*) {
     if ((signal == SIGBUS || signal == SIGSEGV) && info != nullptr) {
         std::size_t length = 0;
         if (const char* const message = detail::fault_message(info->si_addr, &length)) {
-            detail::remove_pending();
+            detail::clean_up();
             static_cast<void>(::write(STDERR_FILENO, message, length));
             ::_exit(1);
         }
     }
-    detail::remove_pending();
+    detail::clean_up();
     // Ends the process as the signal would have, so the caller sees which one it was.
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
@@ -139,6 +149,26 @@ void remove_pending() {
     if (pending.live == 0) return;
     ::unlinkat(pending.dir, pending.name, 0);
     pending.live = 0;
+}
+
+void note_made_directory(int parent, const char* name, FileId id) {
+    const std::size_t length = std::strlen(name);
+    if (length >= sizeof made.name) return;
+    made.parent = parent;
+    std::memcpy(made.name, name, length + 1);
+    made.id = id;
+    made.live = 1;
+}
+
+void clean_up() {
+    remove_pending(); // which may lie inside the directory
+    if (made.live == 0) return;
+    made.live = 0;
+    struct stat st {};
+    // Only the directory made here, and only while it is empty.
+    if (::fstatat(made.parent, made.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+        file_id(st) == made.id)
+        ::unlinkat(made.parent, made.name, AT_REMOVEDIR);
 }
 
 } // namespace detail

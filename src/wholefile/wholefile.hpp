@@ -54,6 +54,11 @@ void start_run(StandardOutput use);
 // descriptor) ends the process with "can't write to standard output" and status 1.
 void close_standard_output();
 
+// Creates the directory `path` with mode 0755 (less the umask) where nothing is there yet,
+// and returns whether it made it. A directory made here is removed again when the run fails
+// or a signal ends it while the directory is still empty, so that a refused run leaves none.
+bool make_directory(const char* path);
+
 // Which file a path leads to, to tell it from others.
 struct FileId {
     dev_t dev = 0;
@@ -100,10 +105,13 @@ struct Spot {
     auto operator<=>(const Spot&) const = default;
 };
 
-// Every place an output named `path` passes through on its way, symbolic links followed:
-// each link and, last, where it lands. No value when the path cannot be followed to its end,
-// and an output there would be refused.
-[[nodiscard]] std::optional<std::vector<Spot>> spots_of(const char* path);
+// Adds to `passed` every place that `path`, taken from the directory open as `base` (or
+// AT_FDCWD), passes through: each of its names, one at a time, and each name of every
+// symbolic link on the way, followed as the system follows them, down to the last name,
+// whether or not anything is there yet. Returns false when the path cannot be followed to
+// that last name (a name missing or not a directory on the way, too many links), when an
+// output there would be refused; `passed` then holds the places passed until then.
+[[nodiscard]] bool spots_of(int base, std::string_view path, std::vector<Spot>& passed);
 
 // Refuses, before the run prints or writes anything, an output at `path` that would land in
 // the program's own standard output (StandardOutput::prints_lines), where its lines would
@@ -139,8 +147,9 @@ FileId write_file_in(int dir, const char* name, const char* shown, std::span<con
                      std::span<const Source> sources = {}, const Found* found = nullptr);
 
 // `text` with every control byte (below 0x20, and 0x7F) written as a visible escape: \n, \t
-// and the like, or three octal digits (\033). Every other byte stays as it is, so UTF-8 and
-// Shift-JIS names print as themselves.
+// and the like, or three octal digits (\033); so are both bytes of a C1 control in UTF-8
+// (C2 80 to C2 9F: \302\233). Every other byte stays as it is, so UTF-8 and Shift-JIS names
+// print as themselves.
 [[nodiscard]] std::string printable(std::string_view text);
 
 // Every line of the programs goes through these four. Formats are printf formats, printed

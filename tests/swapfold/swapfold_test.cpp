@@ -326,12 +326,15 @@ TEST(Swapfold, RefusesToExtractOverFilesItUses) {
         std::string err;
         std::string out;            // what was printed before the refusal
         std::set<std::string> tree; // the directory afterwards
-        std::size_t renamed = 0;    // the entry given `name` instead of its own, when set
-        const char* name = nullptr;
-        bool link_in_work = false; // work/new.afs is a link to keep/new.afs
+        // Entries given these names instead of their own.
+        std::vector<std::pair<std::size_t, std::string>> names = {};
+        // Symbolic links made first (path, what it holds), besides link -> en and
+        // game.afs -> in.afs.
+        std::vector<std::pair<std::string, std::string>> links = {};
     };
-    const std::set<std::string> before = {
-        "in.afs", "out.afs", "en", "en/second.txt", "work", "work/a", "work/a/third.txt", "link"};
+    const std::set<std::string> before = {"in.afs",        "out.afs",  "en",
+                                          "en/second.txt", "work",     "work/a",
+                                          "link",          "game.afs", "work/a/third.txt"};
     const auto with = [&](std::initializer_list<std::string> more) {
         std::set<std::string> t = before;
         t.insert(more.begin(), more.end());
@@ -363,57 +366,76 @@ TEST(Swapfold, RefusesToExtractOverFilesItUses) {
          "won't extract over './in.afs': this run reads or writes it\n",
          "-> first.txt\n-> second.txt\n-> in.afs\n",
          with({"first.txt", "second.txt"}),
-         3,
-         "in.afs"},
+         {{3, "in.afs"}}},
         {"an entry named like the output",
          {"in.afs", "out.afs", "none", "."},
          "won't extract over './out.afs': this run reads or writes it\n",
          "-> first.txt\n-> second.txt\n-> out.afs\n",
          with({"first.txt", "second.txt"}),
-         3,
-         "out.afs"},
+         {{3, "out.afs"}}},
         {"an entry named like a replacement",
          {"in.afs", "x.afs", "work/a", "work"},
          "won't extract over 'work/a/third.txt': this run reads or writes it\n",
          "-> a/third.txt\n",
          before,
-         0,
-         "a/third.txt"},
+         {{0, "a/third.txt"}}},
         {"an entry named like an output not made yet",
          {"in.afs", "work/new.afs", "none", "work"},
          "won't extract over 'work/new.afs': this run reads or writes it\n",
          "-> new.afs\n",
          before,
-         0,
-         "new.afs"},
+         {{0, "new.afs"}}},
         {"an entry named like a link the output passes through",
          {"in.afs", "work/new.afs", "none", "work"},
          "won't extract over 'work/new.afs': this run reads or writes it\n",
          "-> new.afs\n",
          with({"keep", "work/new.afs"}),
-         0,
-         "new.afs",
-         true},
+         {{0, "new.afs"}},
+         {{"keep", ""}, {"work/new.afs", "../keep/new.afs"}}},
+        // A ja/ the run made goes again when nothing was extracted into it.
         {"an entry named like the output, in a ja/ the run makes",
          {"in.afs", "made/new.afs", "none", "made"},
          "won't extract over 'made/new.afs': this run reads or writes it\n",
          "-> new.afs\n",
-         with({"made"}),
-         0,
-         "new.afs"},
+         before,
+         {{0, "new.afs"}}},
+        {"an output that cannot be opened, with a ja/ the run makes",
+         {"in.afs", "missing/new.afs", "none", "made"},
+         "can't open 'missing/new.afs' for writing\n",
+         "",
+         before},
         {"an entry that would become a replacement",
          {"in.afs", "x.afs", "work/a", "work"},
          "won't extract over 'work/a/second.txt': this run reads or writes it\n",
          "-> a/second.txt\n",
          before,
-         0,
-         "a/second.txt"},
+         {{0, "a/second.txt"}}},
+        // Every name the run's paths pass through is in use, links included.
+        {"an entry named like a link the input is named through",
+         {"game.afs", "x.afs", "none", "."},
+         "won't extract over './game.afs': this run reads or writes it\n",
+         "-> game.afs\n",
+         before,
+         {{0, "game.afs"}}},
+        {"an entry named like a link en/ is named through",
+         {"in.afs", "x.afs", "link", "."},
+         "won't extract over './link': this run reads or writes it\n",
+         "-> link\n",
+         before,
+         {{0, "link"}}},
+        {"an entry named like a link on a replacement's way",
+         {"in.afs", "x.afs", "en", "."},
+         "won't extract over './en/sub': this run reads or writes it\n",
+         "-> en/sub\n",
+         with({"en/sub"}),
+         {{0, "en/sub"}, {3, "sub/third.txt"}},
+         {{"en/sub", "../work/a"}}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         TempDir dir;
         Image image = mixed();
-        if (row.name != nullptr) image.entries[row.renamed].name = row.name;
+        for (const auto& [entry, name] : row.names) image.entries[entry].name = name;
         testkit::write_bytes(dir / "in.afs", afstest::build(image));
         testkit::write_bytes(dir / "out.afs", testkit::bytes_of("old output"));
         fs::create_directories(dir / "en");
@@ -421,9 +443,12 @@ TEST(Swapfold, RefusesToExtractOverFilesItUses) {
         testkit::write_bytes(dir / "en/second.txt", testkit::bytes_of("translated"));
         testkit::write_bytes(dir / "work/a/third.txt", testkit::bytes_of("translated too"));
         fs::create_directory_symlink("en", dir / "link");
-        if (row.link_in_work) {
-            fs::create_directory(dir / "keep");
-            fs::create_symlink("../keep/new.afs", dir / "work/new.afs");
+        fs::create_symlink("in.afs", dir / "game.afs");
+        for (const auto& [path, text] : row.links) {
+            if (text.empty())
+                fs::create_directory(dir / path); // a directory for links to lead into
+            else
+                fs::create_symlink(text, dir / path);
         }
         const Bytes input = testkit::read_bytes(dir / "in.afs");
 
