@@ -15,12 +15,22 @@ namespace wholefile {
 
 namespace {
 
+// Set once standard output is closed, after which it is never touched again.
+bool stdout_closed = false;
+
 // The format is checked where the public routines are called, which pass theirs through.
 __attribute__((format(printf, 2, 0))) void emit(std::FILE* stream, const char* format,
                                                 std::va_list args) {
-    std::fflush(stdout); // a failure shows again, and is reported, when it is closed
+    if (!stdout_closed) std::fflush(stdout); // a failure shows again when it is closed
     std::vfprintf(stream, format, args);
     std::fflush(stream);
+}
+
+void escape(std::string& out, unsigned char byte) {
+    out += '\\';
+    out += static_cast<char>('0' + (byte >> 6));
+    out += static_cast<char>('0' + ((byte >> 3) & 7));
+    out += static_cast<char>('0' + (byte & 7));
 }
 
 } // namespace
@@ -28,20 +38,27 @@ __attribute__((format(printf, 2, 0))) void emit(std::FILE* stream, const char* f
 std::string printable(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
+    for (std::size_t k = 0; k < text.size(); ++k) {
+        const auto byte = static_cast<unsigned char>(text[k]);
+        // The C1 controls (U+0080 to U+009F) in UTF-8, C2 80 to C2 9F, act on a terminal that
+        // reads UTF-8 (CSI, OSC). The same bytes alone are Shift-JIS lead bytes and stay.
+        const auto next = k + 1 < text.size() ? static_cast<unsigned char>(text[k + 1]) : 0u;
+        if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            escape(out, byte);
+            escape(out, static_cast<unsigned char>(next));
+            ++k;
+            continue;
+        }
         if (byte >= 0x20 && byte != 0x7F) {
-            out += c;
+            out += static_cast<char>(byte);
             continue;
         }
         static constexpr char named[] = "abtnvfr"; // \a (7) to \r (13)
-        out += '\\';
         if (byte >= '\a' && byte <= '\r') {
+            out += '\\';
             out += named[byte - '\a'];
         } else {
-            out += static_cast<char>('0' + (byte >> 6));
-            out += static_cast<char>('0' + ((byte >> 3) & 7));
-            out += static_cast<char>('0' + (byte & 7));
+            escape(out, byte);
         }
     }
     return out;
@@ -55,7 +72,7 @@ void say(const char* format, ...) {
 }
 
 void fail_with_status(int status, const char* format, ...) {
-    detail::remove_pending();
+    detail::clean_up();
     std::va_list args;
     va_start(args, format);
     emit(stderr, format, args);
@@ -64,7 +81,7 @@ void fail_with_status(int status, const char* format, ...) {
 }
 
 void fail(const char* format, ...) {
-    detail::remove_pending();
+    detail::clean_up();
     std::va_list args;
     va_start(args, format);
     emit(stderr, format, args);
@@ -81,7 +98,9 @@ void warn(const char* format, ...) {
 
 void close_standard_output() {
     const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
-    if (std::fclose(stdout) != 0 || !flushed) fail("can't write to standard output\n");
+    const bool closed = std::fclose(stdout) == 0;
+    stdout_closed = true;
+    if (!closed || !flushed) fail("can't write to standard output\n");
 }
 
 namespace detail {
