@@ -163,7 +163,8 @@ Checked check_archive(std::span<const std::uint8_t> bytes) {
     const std::uint32_t entries = load_le32(p + 4);
     if (!(std::uint64_t{entries} * 8 + 8 <= size)) return failed_with(table_inside);
     archive.entries = entries;
-    // Every field is read once, from the copy, and the copy is what the run uses.
+    // Every table field is read once, from the copy, and the copy is what the run uses; the
+    // locator, outside it, is read once from the input below and kept as `statoc`.
     archive.table.assign(p, p + table_offset(entries));
     const std::uint8_t* const table = archive.table.data();
 

@@ -8,8 +8,9 @@
 // boundaries, in table order, with any replacement data the caller supplies, as pieces to
 // write; is_unsafe() and names_a_file() tell which entry names may be used as paths.
 //
-// The input is never modified: the new entry table and name table are written straight into
-// the output buffer, so an entry whose data overlaps the tables is copied as it stood. All
+// The input is never modified: the new entry table and name table are written into blocks
+// of the layout's own (Layout::head, Layout::names), and every entry's data is a piece that
+// points into the input, so an entry whose data overlaps the tables is copied as it stood. All
 // offsets are computed in 64 bits and every field written is checked to fit its 32 bits.
 #pragma once
 
