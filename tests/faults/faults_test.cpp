@@ -258,7 +258,8 @@ std::optional<fs::path> unfinished_output(pid_t pid, const fs::path& dir) {
 
 // A signal that ends the run while a large output is written. The run is stopped as soon as
 // its unfinished output appears, so that the signal lands in the middle of the write; that
-// file is private to the user (mode 0600) while it is written, whatever the target's mode.
+// file is private to the user while it is written, whatever the target's mode: mode 0600
+// where it has a name, no name at all where the system has unnamed files.
 // Even SIGKILL leaves nothing behind where the system has unnamed files.
 TEST(Faults, SignalWhileWritingLeavesTheTargetAsItWas) {
     constexpr std::uint64_t size = std::uint64_t{512} << 20;
@@ -312,9 +313,14 @@ TEST(Faults, SignalWhileWritingLeavesTheTargetAsItWas) {
         }
         if (temp) {
             ::kill(pid, SIGSTOP);
+            // Private while it is written: a named file by its mode, an unnamed one, made with
+            // the mode a new file is asked for, by having no name to be opened by.
             struct stat st {};
             EXPECT_EQ(::stat(temp->c_str(), &st), 0);
-            EXPECT_EQ(st.st_mode & 07777, 0600u);
+            if (temp->string().starts_with("/proc/"))
+                EXPECT_EQ(st.st_nlink, 0u);
+            else
+                EXPECT_EQ(st.st_mode & 07777, 0600u);
             ::kill(pid, signal);
             ::kill(pid, SIGCONT);
             ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -456,6 +462,60 @@ TEST(Faults, InPlaceOverHolesOnAFullDiskLeavesTheTargetAsItWas) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "can't write to 'ro/old'\n");
     EXPECT_EQ(r.out, "Original size: 300000 bytes\nunchanged\n");
+}
+
+// Where the file system shares blocks between files (btrfs, XFS), the rebuild copies an
+// entry's range inside the kernel, and the rebuilt archive's extents are the input's own.
+// Each file system is a loop image mounted in a private mount namespace.
+TEST(Faults, RangesAreCopiedInsideTheKernelWhereTheFileSystemSharesBlocks) {
+#if defined(BIPAFS_FALLBACKS)
+    GTEST_SKIP() << "the fallbacks copy no range inside the kernel";
+#endif
+    const std::optional<std::string> unshare = testkit::helper("unshare");
+    if (::geteuid() != 0 || !unshare) GTEST_SKIP() << "needs root and unshare(1) for a loop mount";
+    if (!fs::exists("/sbin/filefrag") && !fs::exists("/usr/sbin/filefrag"))
+        GTEST_SKIP() << "no filefrag(8) here to see shared extents";
+    // The large entry lies on 4096-byte blocks in the input and lands on them in the output
+    // (at 4096, after the small one at 2048), so whole blocks can be shared.
+    afstest::Image image;
+    image.entries = {afstest::with_data("small", 2048, testkit::pattern(100, 1)),
+                     afstest::with_data("big", 1 << 20, noise(1 << 20))};
+    image.names_pos = 2 << 20;
+    image.size = image.names_pos + 96;
+    const Bytes archive = afstest::build(image);
+    struct Row {
+        const char* label;
+        const char* mkfs; // found in /sbin or /usr/sbin
+    };
+    std::string skipped; // why a row could not run
+    for (const Row& row : {Row{"btrfs", "mkfs.btrfs"}, Row{"XFS", "mkfs.xfs"}}) {
+        SCOPED_TRACE(row.label);
+        if (!fs::exists(std::string("/sbin/") + row.mkfs) &&
+            !fs::exists(std::string("/usr/sbin/") + row.mkfs)) {
+            skipped += std::string(row.label) + ": no " + row.mkfs + " here; ";
+            continue;
+        }
+        const TempDir dir;
+        testkit::write_bytes(dir / "in.afs", archive);
+        // XFS takes no file system below 300 MB; the image is sparse.
+        const std::string script =
+            std::string("truncate -s 320M img && PATH=$PATH:/sbin:/usr/sbin ") + row.mkfs +
+            " -q img >/dev/null 2>&1 && mkdir mnt && " +
+            "mount -o loop img mnt || { echo 'no loop mount' >&2; exit 3; }; " +
+            "cp in.afs mnt/ && \"$0\" mnt/in.afs mnt/out.afs none && " +
+            "cp mnt/out.afs out.afs && PATH=$PATH:/sbin:/usr/sbin " +
+            "filefrag -v mnt/out.afs | grep -c shared";
+        const RunResult r =
+            testkit::run(*unshare, {"-m", "/bin/sh", "-c", script, swapfold}, dir.path());
+        if (r.status == 3 || r.err.find("unshare") != std::string::npos) {
+            skipped += std::string(row.label) + ": " + r.err + "; ";
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "1\n"); // one extent, the large entry's, shared with the input
+        EXPECT_TRUE(testkit::read_bytes(dir / "out.afs") == afstest::rebuilt_bytes(archive));
+    }
+    if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
 TEST(Faults, InputsThatAreDirectoriesOrFifos) {
@@ -724,29 +784,47 @@ std::map<std::string, Bytes> attributes_of(const fs::path& path) {
     return out;
 }
 
-// An access list: the owner's entry, one named user's, the owning group's, the mask and
-// everyone else's, with their permission bits (4 read, 2 write).
-Bytes access_list(unsigned owner, unsigned user, unsigned group, unsigned mask, unsigned other) {
+// An access list as the system stores it: a version, then each entry's tag, permission
+// bits (4 read, 2 write, 1 execute) and id.
+struct AclEntry {
+    unsigned tag; // 0x01 owner, 0x02 a named user, 0x04 the owning group, 0x10 mask, 0x20 others
+    unsigned perm;
+    std::uint32_t id = 0xFFFFFFFF;
+};
+Bytes acl_of(std::initializer_list<AclEntry> entries) {
     Bytes acl(4, 0);
     acl[0] = 2; // the format's version
-    const auto entry = [&](unsigned tag, unsigned perm, std::uint32_t id) {
-        for (const unsigned byte : {tag, 0u, perm, 0u})
+    for (const AclEntry& e : entries) {
+        for (const unsigned byte : {e.tag, 0u, e.perm, 0u})
             acl.push_back(static_cast<std::uint8_t>(byte));
-        for (int k = 0; k < 4; ++k) acl.push_back(static_cast<std::uint8_t>(id >> (8 * k)));
-    };
-    entry(0x01, owner, 0xFFFFFFFF);
-    entry(0x02, user, 12346);
-    entry(0x04, group, 0xFFFFFFFF);
-    entry(0x10, mask, 0xFFFFFFFF);
-    entry(0x20, other, 0xFFFFFFFF);
+        for (int k = 0; k < 4; ++k) acl.push_back(static_cast<std::uint8_t>(e.id >> (8 * k)));
+    }
     return acl;
+}
+
+// The owner's entry, one named user's, the owning group's, the mask and everyone else's.
+Bytes access_list(unsigned owner, unsigned user, unsigned group, unsigned mask, unsigned other) {
+    return acl_of({{0x01, owner}, {0x02, user, 12346}, {0x04, group}, {0x10, mask}, {0x20, other}});
+}
+
+// A file capability that grants CAP_NET_RAW, effective (version 2).
+Bytes net_raw_capability() {
+    Bytes cap(20, 0);
+    const std::uint32_t magic = 0x02000001, permitted = 1u << 13;
+    for (int k = 0; k < 4; ++k) {
+        cap[k] = static_cast<std::uint8_t>(magic >> (8 * k));
+        cap[4 + k] = static_cast<std::uint8_t>(permitted >> (8 * k));
+    }
+    return cap;
 }
 
 // A replaced file keeps what the old one had where the system allows: owner, group, mode,
 // access list and other attributes. Where owner or group cannot be kept, nobody gains
 // access: the set-id bits go, another group gets no group bits, and an access list that
-// cannot be kept leaves the owner alone with access, with a warning. A new file takes the
-// creation mask. Each output of each program goes the same way; a few stand for all.
+// cannot be kept leaves the owner alone with access, with a warning. No privilege passes to
+// the new content: the set-id bits go where a write by this user would clear them, and a
+// capability always. A new file gets exactly what a plain new file gets in its directory.
+// Each output of each program goes the same way; a few stand for all.
 TEST(Faults, ReplacedFilesKeepWhatTheyHadAndNobodyGainsAccess) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files other owners";
     const std::optional<std::string> setpriv = testkit::helper("setpriv");
@@ -756,6 +834,7 @@ TEST(Faults, ReplacedFilesKeepWhatTheyHadAndNobodyGainsAccess) {
     const std::string as = *setpriv + " --reuid 23457 --regid 23458 ";
     const std::string member = as + "--groups 23456 -- ";
     const std::string outsider = as + "--clear-groups -- ";
+    const std::string no_fsetid = *setpriv + " --bounding-set -fsetid -- ";
     struct Row {
         const char* label;
         std::string command; // $C, $U and $S as in the table above
@@ -770,9 +849,19 @@ TEST(Faults, ReplacedFilesKeepWhatTheyHadAndNobodyGainsAccess) {
         gid_t gid;
         mode_t mode;
         bool keeps_acl;
+        Bytes dir_default = {};       // the directory's default access list, when not empty
+        Bytes capability = {};        // the old file's capability, when not empty
+        std::size_t many = 0;         // user attributes with long names the old file has besides
+        int status = 0;               // 1: refused, the old file left as it was
+        bool like_a_new_file = false; // mode and access list those of the file `plain`,
+                                      // which the command makes with touch afterwards
     };
     const Bytes private_acl = access_list(6, 4, 0, 4, 0); // 0640, the group's bits the mask's
     const Bytes open_acl = access_list(6, 4, 0, 4, 6);    // 0646
+    // Others get nothing; the named user may write.
+    const Bytes closed_default = access_list(7, 7, 5, 7, 0);
+    // No named entry and no mask: the bits alone say it all, and the umask has no say.
+    const Bytes readable_default = acl_of({{0x01, 7}, {0x04, 5}, {0x20, 5}});
     const std::string lost = "can't copy the ACL of 'out': only its owner has access now\n";
     const std::vector<Row> rows = {
         {"new, umask 077",
@@ -801,9 +890,79 @@ TEST(Faults, ReplacedFilesKeepWhatTheyHadAndNobodyGainsAccess) {
          0,
          0664,
          false},
+        {"new, in a directory with a default access list",
+         "$C in out && touch plain",
+         "out",
+         false,
+         0,
+         0,
+         0,
+         {},
+         "",
+         0,
+         0,
+         0660,
+         true,
+         closed_default,
+         {},
+         0,
+         0,
+         true},
+        {"new, extracted into a directory with a default access list",
+         "$S in.afs x.afs none . && touch plain",
+         "a.bin",
+         false,
+         0,
+         0,
+         0,
+         {},
+         "",
+         0,
+         0,
+         0660,
+         true,
+         closed_default,
+         {},
+         0,
+         0,
+         true},
+        {"new, umask 077, in a directory whose default list lets others read",
+         "umask 077 && $U in.bip out && touch plain",
+         "out",
+         false,
+         0,
+         0,
+         0,
+         {},
+         "",
+         0,
+         0,
+         0644,
+         false,
+         readable_default,
+         {},
+         0,
+         0,
+         true},
         {"an access list", "$C in out", "out", true, 0, 0, 0640, private_acl, "", 0, 0, 0640, true},
         {"an access list, extracted over", "$S in.afs x.afs none .", "a.bin", true, 0, 0, 0640,
          private_acl, "", 0, 0, 0640, true},
+        {"an access list and more attributes than a small list holds",
+         "$U in.bip out",
+         "out",
+         true,
+         0,
+         0,
+         0640,
+         private_acl,
+         "",
+         0,
+         0,
+         0640,
+         true,
+         {},
+         {},
+         12},
         {"by a member of the file's group",
          member + "$U in.bip out",
          "out",
@@ -845,7 +1004,97 @@ TEST(Faults, ReplacedFilesKeepWhatTheyHadAndNobodyGainsAccess) {
          0,
          0,
          0640,
+         false,
+         access_list(7, 7, 5, 7, 5)},
+        {"a file the user may not write",
+         outsider + "$U in.bip out",
+         "out",
+         true,
+         owner,
+         project,
+         0644,
+         {},
+         "can't open 'out' for writing\n",
+         owner,
+         project,
+         0644,
+         false,
+         {},
+         {},
+         0,
+         1},
+        // Set-id bits stay for a writer with CAP_FSETID, as root has, and go for any other,
+        // as a write would clear them.
+        {"set-uid and set-gid, by root",
+         "$U in.bip out",
+         "out",
+         true,
+         0,
+         0,
+         06755,
+         {},
+         "",
+         0,
+         0,
+         06755,
          false},
+        {"set-uid and set-gid, by root without CAP_FSETID",
+         no_fsetid + "$U in.bip out",
+         "out",
+         true,
+         0,
+         0,
+         06755,
+         {},
+         "",
+         0,
+         0,
+         0755,
+         false},
+        {"set-uid and set-gid, by their owner, a member of the group",
+         member + "$C in out",
+         "out",
+         true,
+         writer,
+         project,
+         06775,
+         {},
+         "",
+         writer,
+         project,
+         0775,
+         false},
+        // A capability goes with any write, even root's.
+        {"a capability, by root",
+         "$U in.bip out",
+         "out",
+         true,
+         0,
+         0,
+         04750,
+         private_acl,
+         "",
+         0,
+         0,
+         04640,
+         true,
+         {},
+         net_raw_capability()}, // the list's bits and the set-uid bit
+        {"a capability, extracted over by root",
+         "$S in.afs x.afs none .",
+         "a.bin",
+         true,
+         0,
+         0,
+         0755,
+         {},
+         "",
+         0,
+         0,
+         0755,
+         false,
+         {},
+         net_raw_capability()},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
@@ -858,40 +1107,71 @@ TEST(Faults, ReplacedFilesKeepWhatTheyHadAndNobodyGainsAccess) {
             ASSERT_EQ(::chown(target.c_str(), row.old_uid, row.old_gid), 0);
             ASSERT_EQ(::chmod(target.c_str(), row.old_mode), 0);
         }
-        if (row.acl.empty() && row.exists && row.old_uid == 0) {
+        const bool attributes_used =
+            !row.dir_default.empty() || !row.acl.empty() || !row.capability.empty() || row.many > 0;
 #if defined(BIPAFS_FALLBACKS)
-            continue; // the fallbacks read no attributes, and keep none
+        // Without Linux's capabilities, the fallbacks take root as a writer that keeps them.
+        if (row.command.starts_with(no_fsetid)) continue;
 #endif
-            const Bytes fallback = access_list(7, 7, 5, 7, 5);
-            if (::setxattr(dir.path().c_str(), "system.posix_acl_default", fallback.data(),
-                           fallback.size(), 0) != 0)
-                GTEST_SKIP() << "no access lists on this file system";
-        }
+#if defined(BIPAFS_FALLBACKS)
+        if (attributes_used) continue; // the fallbacks read no attributes, and keep none
+#else
+        static_cast<void>(attributes_used);
+#endif
+        if (!row.dir_default.empty() &&
+            ::setxattr(dir.path().c_str(), "system.posix_acl_default", row.dir_default.data(),
+                       row.dir_default.size(), 0) != 0)
+            GTEST_SKIP() << "no access lists on this file system";
         if (!row.acl.empty()) {
-#if defined(BIPAFS_FALLBACKS)
-            continue; // the fallbacks read no attributes, and keep none
-#endif
             if (::setxattr(target.c_str(), "system.posix_acl_access", row.acl.data(),
                            row.acl.size(), 0) != 0)
                 GTEST_SKIP() << "no access lists on this file system";
             ASSERT_EQ(::setxattr(target.c_str(), "user.origin", "disc 1", 6, 0), 0);
         }
+        for (std::size_t k = 0; k < row.many; ++k) {
+            const std::string name = "user.an_attribute_with_a_long_name_" + std::to_string(k);
+            ASSERT_EQ(::setxattr(target.c_str(), name.c_str(), name.data(), name.size(), 0), 0);
+        }
+        // Set last: a change of owner or mode would clear it.
+        if (!row.capability.empty() &&
+            ::setxattr(target.c_str(), "security.capability", row.capability.data(),
+                       row.capability.size(), 0) != 0)
+            GTEST_SKIP() << "no file capabilities on this file system";
+        const std::map<std::string, Bytes> old_attributes = attributes_of(target);
         const std::string script =
             "C=" + crunchet + " U=" + uncrunchet + " S=" + swapfold + " && " + row.command;
         const RunResult r = testkit::run("/bin/sh", {"-c", script}, dir.path());
-        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.status, row.status) << r.err;
         EXPECT_EQ(r.err, row.err);
         struct stat st {};
         ASSERT_EQ(::lstat(target.c_str(), &st), 0);
-        EXPECT_NE(testkit::read_bytes(target), testkit::bytes_of("old"));
+        if (row.status == 0)
+            EXPECT_NE(testkit::read_bytes(target), testkit::bytes_of("old"));
+        else
+            EXPECT_EQ(testkit::read_bytes(target), testkit::bytes_of("old"));
         EXPECT_EQ(st.st_uid, row.uid);
         EXPECT_EQ(st.st_gid, row.gid);
         EXPECT_EQ(st.st_mode & 07777, row.mode);
         std::map<std::string, Bytes> attributes = attributes_of(target);
         EXPECT_EQ(attributes.contains("system.posix_acl_access"), row.keeps_acl);
-        if (row.keeps_acl) {
+        if (row.keeps_acl && !row.acl.empty()) {
             EXPECT_EQ(attributes["system.posix_acl_access"], row.acl);
             EXPECT_EQ(attributes["user.origin"], testkit::bytes_of("disc 1"));
+        }
+        if (row.status == 0) {
+            EXPECT_FALSE(attributes.contains("security.capability"));
+        }
+        for (const auto& [name, value] : old_attributes) {
+            if (name.starts_with("user.")) {
+                EXPECT_EQ(attributes[name], value) << name;
+            }
+        }
+        if (row.like_a_new_file) {
+            struct stat plain {};
+            ASSERT_EQ(::lstat((dir / "plain").c_str(), &plain), 0);
+            EXPECT_EQ(st.st_mode & 07777, plain.st_mode & 07777);
+            EXPECT_EQ(attributes["system.posix_acl_access"],
+                      attributes_of(dir / "plain")["system.posix_acl_access"]);
         }
     }
 }
