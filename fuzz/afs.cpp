@@ -47,7 +47,7 @@ constexpr std::uint64_t block = 2048;
 
 struct Input {
     std::vector<Bytes> pool; // the replacement bytes that the spans below point into
-    std::vector<swapfold::Replacement> replacements;
+    std::vector<afs::Replacement> replacements;
     std::span<const std::uint8_t> archive;
 };
 
@@ -79,17 +79,17 @@ struct Input {
 }
 
 // Checks the name and data accessors against the table they read.
-void check_accessors(const swapfold::Archive& a) {
+void check_accessors(const afs::Archive& a) {
     for (std::uint32_t i = 0; i < a.entries; ++i) {
-        const swapfold::Record r = swapfold::entry_record(a, i);
+        const afs::Record r = afs::entry_record(a, i);
         FUZZ_CHECK(r.pos == get32(a.bytes, 8 + 8ull * i) && r.len == get32(a.bytes, 12 + 8ull * i));
-        const std::string_view name = swapfold::entry_name(a, i);
+        const std::string_view name = afs::entry_name(a, i);
         FUZZ_CHECK(name.size() <= 32 && name.find('\0') == std::string_view::npos);
         // Names are read from the copy of the name table, which holds the input's bytes.
         FUZZ_CHECK(reinterpret_cast<const std::uint8_t*>(name.data()) ==
                    a.names.data() + 48ull * i);
         FUZZ_CHECK(same(a.bytes, a.statoc.pos + 48ull * i, a.names, 48ull * i, 48));
-        const std::span<const std::uint8_t> d = swapfold::entry_data(a, i);
+        const std::span<const std::uint8_t> d = afs::entry_data(a, i);
         if (r.pos == 0) {
             FUZZ_CHECK(d.empty());
         } else {
@@ -99,7 +99,7 @@ void check_accessors(const swapfold::Archive& a) {
 }
 
 // Compares the rebuilt archive `out` with the layout the rules give.
-void check_rebuilt(const Input& in, const swapfold::Archive& a, std::span<const std::uint8_t> out) {
+void check_rebuilt(const Input& in, const afs::Archive& a, std::span<const std::uint8_t> out) {
     const std::span<const std::uint8_t> src = in.archive;
     const std::uint32_t n = a.entries;
     std::vector<bool> placed(out.size(), false);
@@ -157,7 +157,7 @@ void check_rebuilt(const Input& in, const swapfold::Archive& a, std::span<const 
 
 // Whether every entry's data fits the rebuild's capacity: placed at `off`, it must end
 // strictly before four times the input's size.
-[[nodiscard]] bool layout_fits(const Input& in, const swapfold::Archive& a) {
+[[nodiscard]] bool layout_fits(const Input& in, const afs::Archive& a) {
     const std::uint64_t out_size = 4 * std::uint64_t{in.archive.size()};
     std::uint64_t off = round_up(8 * (std::uint64_t{a.entries} + 2));
     for (std::uint32_t i = 0; i < a.entries; ++i) {
@@ -171,27 +171,27 @@ void check_rebuilt(const Input& in, const swapfold::Archive& a, std::span<const 
 }
 
 // The rebuilt archive passes the checks unless a kept record without data reaches past it.
-void check_rebuilt_passes(const swapfold::Archive& a, std::span<const std::uint8_t> out) {
+void check_rebuilt_passes(const afs::Archive& a, std::span<const std::uint8_t> out) {
     for (std::uint32_t i = 0; i < a.entries; ++i)
         if (get32(out, 8 + 8ull * i) == 0 && get32(out, 12 + 8ull * i) > out.size()) return;
-    const swapfold::Checked again = swapfold::check_archive(out);
-    FUZZ_CHECK(again.verdict == swapfold::Verdict::ok);
+    const afs::Checked again = afs::check_archive(out);
+    FUZZ_CHECK(again.verdict == afs::Verdict::ok);
     FUZZ_CHECK(again.archive.entries == a.entries);
     for (std::uint32_t i = 0; i < a.entries; ++i)
-        FUZZ_CHECK(swapfold::entry_name(again.archive, i) == swapfold::entry_name(a, i));
+        FUZZ_CHECK(afs::entry_name(again.archive, i) == afs::entry_name(a, i));
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Input in = split_input(data, size);
-    const swapfold::Checked checked = swapfold::check_archive(in.archive);
-    if (checked.verdict != swapfold::Verdict::ok) {
-        FUZZ_CHECK((checked.verdict == swapfold::Verdict::failed_check) ==
+    const afs::Checked checked = afs::check_archive(in.archive);
+    if (checked.verdict != afs::Verdict::ok) {
+        FUZZ_CHECK((checked.verdict == afs::Verdict::failed_check) ==
                    (checked.failed != nullptr));
         return 0;
     }
-    const swapfold::Archive& a = checked.archive;
+    const afs::Archive& a = checked.archive;
     FUZZ_CHECK(a.bytes.data() == in.archive.data() && a.bytes.size() == in.archive.size());
     check_accessors(a);
 

@@ -38,8 +38,8 @@ using wholefile::printable;
 
 constexpr int failed_check_status = 2;
 
-using swapfold::is_unsafe;
-using swapfold::names_a_file;
+using afs::is_unsafe;
+using afs::names_a_file;
 
 [[nodiscard]] std::string joined(std::string_view dir, std::string_view name) {
     std::string path(dir);
@@ -61,10 +61,10 @@ void stop_on_failed_check(const char* condition) {
 // The capacity check failed at `entry`, for the rebuilt archive or, when `extracting`, for
 // the entries extraction would write.
 [[noreturn]] void stop_over_capacity(bool extracting, const char* in_path, std::uint64_t size,
-                                     const swapfold::Archive& archive, std::uint32_t entry) {
+                                     const afs::Archive& archive, std::uint32_t entry) {
     const auto bytes = static_cast<unsigned long long>(size);
     const std::string in = printable(in_path);
-    const std::string name = printable(swapfold::entry_name(archive, entry));
+    const std::string name = printable(afs::entry_name(archive, entry));
     if (extracting)
         wholefile::fail_with_status(
             failed_check_status,
@@ -89,7 +89,7 @@ struct Replacements {
     int dir = -1;                  // en/, open once; -1 when it names no directory
     std::deque<std::string> paths; // deques, so that pointers into them stay valid
     std::deque<wholefile::Source> files;
-    std::vector<swapfold::Replacement> by_entry;
+    std::vector<afs::Replacement> by_entry;
     std::vector<std::string_view> names; // the entries they replace, in table order
     std::vector<wholefile::FileId> ids;  // the files, by identity
 };
@@ -109,7 +109,7 @@ struct InUse {
     }
 };
 
-[[nodiscard]] InUse files_in_use(const swapfold::Archive& archive, int input_fd,
+[[nodiscard]] InUse files_in_use(const afs::Archive& archive, int input_fd,
                                  const char* in_path, const char* out_path, const char* en,
                                  const char* ja, const Replacements& found) {
     InUse in_use;
@@ -134,8 +134,8 @@ struct InUse {
     // distinct directory part, which for most archives means en/ alone.
     std::map<std::string, std::optional<wholefile::FileId>> dirs;
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
-        if (swapfold::entry_record(archive, i).pos == 0) continue;
-        const std::string_view name = swapfold::entry_name(archive, i);
+        if (afs::entry_record(archive, i).pos == 0) continue;
+        const std::string_view name = afs::entry_name(archive, i);
         if (is_unsafe(name) || !names_a_file(name)) continue;
         const std::size_t slash = name.rfind('/');
         const std::string part(slash == std::string_view::npos ? "" : name.substr(0, slash));
@@ -202,15 +202,15 @@ struct InUse {
 // Writes every entry that has data into `ja`. A name is printed, then tested; one that would
 // land on a file or a place in use stops the run before it is written, and one written
 // earlier in the run is written again, with a warning.
-void extract_entries(const swapfold::Archive& archive, int root, const char* ja,
+void extract_entries(const afs::Archive& archive, int root, const char* ja,
                      const wholefile::Source& input, const InUse& in_use) {
 
     std::set<wholefile::FileId> written;
     struct stat root_st {};
     const bool root_known = ::fstat(root, &root_st) == 0;
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
-        if (swapfold::entry_record(archive, i).pos == 0) continue;
-        const std::string_view name = swapfold::entry_name(archive, i);
+        if (afs::entry_record(archive, i).pos == 0) continue;
+        const std::string_view name = afs::entry_name(archive, i);
         print_line("->", name);
         if (is_unsafe(name) || !names_a_file(name)) fail("unsafe filename\n");
 
@@ -231,7 +231,7 @@ void extract_entries(const swapfold::Archive& archive, int root, const char* ja,
         if (is_file && written.contains(wholefile::file_id(st)))
             wholefile::warn("duplicate name '%s': its earlier entry is overwritten\n",
                             printable(shown).c_str());
-        const std::span<const std::uint8_t> data = swapfold::entry_data(archive, i);
+        const std::span<const std::uint8_t> data = afs::entry_data(archive, i);
         const wholefile::Piece piece{data.data(), data.size()};
         const wholefile::FileId id = wholefile::write_file_in(dir, leaf.c_str(), shown.c_str(),
                                                               {&piece, 1}, {&input, 1}, &found);
@@ -245,7 +245,7 @@ void extract_entries(const swapfold::Archive& archive, int root, const char* ja,
 // stops the run. Each file is opened here only to learn that, and its size is kept: its data
 // is read when the output is written. Nothing is printed yet: the run prints the
 // replacements it takes after the entries it extracts.
-void look_up_replacements(const swapfold::Archive& archive, const char* en, bool extracting,
+void look_up_replacements(const afs::Archive& archive, const char* en, bool extracting,
                           Replacements& found) {
     // en/ is opened once, and a missing one means no file is looked up in it. One that is
     // there but cannot be opened is left to the lookups by path, which say why.
@@ -256,8 +256,8 @@ void look_up_replacements(const swapfold::Archive& archive, const char* en, bool
     }
     const bool none = *en == '\0' || (found.dir < 0 && (errno == ENOENT || errno == ENOTDIR));
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
-        if (swapfold::entry_record(archive, i).pos == 0) continue;
-        const std::string_view name = swapfold::entry_name(archive, i);
+        if (afs::entry_record(archive, i).pos == 0) continue;
+        const std::string_view name = afs::entry_name(archive, i);
         // With extraction, an unsafe name stops the run there, once its line is printed.
         if (is_unsafe(name) && extracting) continue;
         if (is_unsafe(name)) fail("unsafe filename\n");
@@ -309,18 +309,18 @@ int main(int argc, char** argv) {
     const std::span<std::uint8_t> input = wholefile::mmap_file(in_path, &input_fd);
     const wholefile::Source input_source{input, input_fd};
     try {
-        const swapfold::Checked checked = swapfold::check_archive(input);
+        const afs::Checked checked = afs::check_archive(input);
         // Fixed wording, its article included.
-        if (checked.verdict == swapfold::Verdict::not_afs) fail("not a afs file\n");
-        if (checked.verdict == swapfold::Verdict::failed_check)
+        if (checked.verdict == afs::Verdict::not_afs) fail("not a afs file\n");
+        if (checked.verdict == afs::Verdict::failed_check)
             stop_on_failed_check(checked.failed);
-        const swapfold::Archive& archive = checked.archive;
+        const afs::Archive& archive = checked.archive;
 
         // Every check runs before anything is written: a run that fails one leaves ja/ as
         // it was.
         Replacements replacements;
         look_up_replacements(archive, replacement_dir, extraction_dir != nullptr, replacements);
-        const swapfold::Layout layout = swapfold::lay_out_rebuild(archive, replacements.by_entry);
+        const afs::Layout layout = afs::lay_out_rebuild(archive, replacements.by_entry);
         if (layout.over_capacity.has_value())
             stop_over_capacity(false, in_path, input.size(), archive, *layout.over_capacity);
         if (layout.failed != nullptr) stop_on_failed_check(layout.failed);
@@ -328,7 +328,7 @@ int main(int argc, char** argv) {
         if (extraction_dir != nullptr) {
             // Overlapping entries could make extraction write many times the archive's size:
             // it is held to the rebuild's own limit.
-            if (const auto entry = swapfold::extraction_over_capacity(archive))
+            if (const auto entry = afs::extraction_over_capacity(archive))
                 stop_over_capacity(true, in_path, input.size(), archive, *entry);
             // ja/ is made first, so that the output's way through it is known.
             const int root = open_extraction_dir(extraction_dir, replacement_dir);

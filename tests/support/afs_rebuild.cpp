@@ -6,9 +6,9 @@
 
 namespace afstest {
 
-Rebuilt rebuild_archive(const swapfold::Archive& archive,
-                        std::span<const swapfold::Replacement> replacements) {
-    const swapfold::Layout layout = swapfold::lay_out_rebuild(archive, replacements);
+Rebuilt rebuild_archive(const afs::Archive& archive,
+                        std::span<const afs::Replacement> replacements) {
+    const afs::Layout layout = afs::lay_out_rebuild(archive, replacements);
     Rebuilt result{layout.failed, layout.over_capacity, {}};
     if (layout.failed != nullptr) return result;
     result.bytes.assign(layout.length, 0);
@@ -24,13 +24,13 @@ Rebuilt rebuild_archive(const swapfold::Archive& archive,
 std::vector<std::uint8_t>
 rebuilt_bytes(std::span<const std::uint8_t> input,
               const std::map<std::string, std::vector<std::uint8_t>>& replacements) {
-    const swapfold::Checked checked = swapfold::check_archive(input);
-    if (checked.verdict != swapfold::Verdict::ok) throw std::runtime_error("not a valid archive");
-    const swapfold::Archive& archive = checked.archive;
-    std::vector<swapfold::Replacement> by_entry(archive.entries);
+    const afs::Checked checked = afs::check_archive(input);
+    if (checked.verdict != afs::Verdict::ok) throw std::runtime_error("not a valid archive");
+    const afs::Archive& archive = checked.archive;
+    std::vector<afs::Replacement> by_entry(archive.entries);
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
-        if (swapfold::entry_record(archive, i).pos == 0) continue;
-        const auto found = replacements.find(std::string(swapfold::entry_name(archive, i)));
+        if (afs::entry_record(archive, i).pos == 0) continue;
+        const auto found = replacements.find(std::string(afs::entry_name(archive, i)));
         if (found != replacements.end()) by_entry[i] = in_memory(found->second);
     }
     Rebuilt rebuilt = rebuild_archive(archive, by_entry);
@@ -38,7 +38,7 @@ rebuilt_bytes(std::span<const std::uint8_t> input,
     return std::move(rebuilt.bytes);
 }
 
-swapfold::Replacement in_memory(std::span<const std::uint8_t> data) {
+afs::Replacement in_memory(std::span<const std::uint8_t> data) {
     return wholefile::Piece{data.data(), data.size(), nullptr, 0};
 }
 

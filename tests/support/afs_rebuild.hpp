@@ -1,5 +1,5 @@
 // The rebuilt archive whole, in one buffer, for the AFS tests and the fuzz target that
-// compare bytes: laid out by swapfold::lay_out_rebuild(), the entry point the program
+// compare bytes: laid out by afs::lay_out_rebuild(), the entry point the program
 // writes from, with the pieces then copied one after another.
 #pragma once
 
@@ -22,8 +22,8 @@ struct Rebuilt {
 
 // Lays out, then copies the pieces into one buffer of the archive's exact size. Every
 // replacement must lie in memory.
-[[nodiscard]] Rebuilt rebuild_archive(const swapfold::Archive& archive,
-                                      std::span<const swapfold::Replacement> replacements = {});
+[[nodiscard]] Rebuilt rebuild_archive(const afs::Archive& archive,
+                                      std::span<const afs::Replacement> replacements = {});
 
 // The rebuilt bytes of `input`, whose checks and layout must pass (std::runtime_error
 // otherwise), with every entry that has data and whose name is a key of `replacements`
@@ -33,6 +33,6 @@ rebuilt_bytes(std::span<const std::uint8_t> input,
               const std::map<std::string, std::vector<std::uint8_t>>& replacements = {});
 
 // A replacement held in memory.
-[[nodiscard]] swapfold::Replacement in_memory(std::span<const std::uint8_t> data);
+[[nodiscard]] afs::Replacement in_memory(std::span<const std::uint8_t> data);
 
 } // namespace afstest

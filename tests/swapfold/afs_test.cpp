@@ -24,7 +24,7 @@ using afstest::without_data;
 struct CheckRow {
     const char* label;
     Bytes bytes;
-    swapfold::Verdict verdict;
+    afs::Verdict verdict;
     const char* condition; // for failed checks
 };
 
@@ -34,7 +34,7 @@ Bytes truncated(Bytes bytes, std::size_t size) {
 }
 
 TEST(CheckArchive, EachCheckFailsWithItsConditionText) {
-    using swapfold::Verdict;
+    using afs::Verdict;
     const Bytes good = afstest::build(two_entries());
     Image second = two_entries();
     second.place = Place::second;
@@ -73,7 +73,7 @@ TEST(CheckArchive, EachCheckFailsWithItsConditionText) {
         {"name table ends at the end", patched(good, 24, 3904), Verdict::ok, nullptr},
     };
     for (const CheckRow& row : rows) {
-        const swapfold::Checked c = swapfold::check_archive(row.bytes);
+        const afs::Checked c = afs::check_archive(row.bytes);
         EXPECT_EQ(c.verdict, row.verdict) << row.label;
         if (row.verdict == Verdict::failed_check) {
             ASSERT_NE(c.failed, nullptr) << row.label;
@@ -88,9 +88,9 @@ TEST(CheckArchive, OneEntryEndingExactlyAtTheEndPassesAndOneByteFurtherFails) {
     image.names_pos = 24;
     image.entries = {with_data("end.bin", 150, testkit::pattern(50, 3))};
     const Bytes exact = afstest::build(image);
-    EXPECT_EQ(swapfold::check_archive(exact).verdict, swapfold::Verdict::ok);
-    const swapfold::Checked over = swapfold::check_archive(patched(exact, 12, 51));
-    EXPECT_EQ(over.verdict, swapfold::Verdict::failed_check);
+    EXPECT_EQ(afs::check_archive(exact).verdict, afs::Verdict::ok);
+    const afs::Checked over = afs::check_archive(patched(exact, 12, 51));
+    EXPECT_EQ(over.verdict, afs::Verdict::failed_check);
     EXPECT_STREQ(over.failed, "stas[i].pos + stas[i].len <= size");
 }
 
@@ -100,21 +100,21 @@ TEST(CheckArchive, LocatesTheNameTableInEitherPlaceAndReadsNames) {
         image.place = place;
         image.entries[1].name = std::string(32, 'n'); // fills the field, no zero byte
         const Bytes bytes = afstest::build(image);
-        const swapfold::Checked c = swapfold::check_archive(bytes);
-        ASSERT_EQ(c.verdict, swapfold::Verdict::ok);
+        const afs::Checked c = afs::check_archive(bytes);
+        ASSERT_EQ(c.verdict, afs::Verdict::ok);
         EXPECT_EQ(c.archive.entries, 2u);
         EXPECT_EQ(c.archive.statoc.pos, 64u);
         EXPECT_EQ(c.archive.statoc.len, 96u);
-        EXPECT_EQ(swapfold::entry_name(c.archive, 0), "one.bin");
-        EXPECT_EQ(swapfold::entry_name(c.archive, 1), std::string(32, 'n'));
-        const auto data = swapfold::entry_data(c.archive, 1);
+        EXPECT_EQ(afs::entry_name(c.archive, 0), "one.bin");
+        EXPECT_EQ(afs::entry_name(c.archive, 1), std::string(32, 'n'));
+        const auto data = afs::entry_data(c.archive, 1);
         EXPECT_EQ(Bytes(data.begin(), data.end()), image.entries[1].data);
     }
 }
 
-swapfold::Archive checked(const Bytes& bytes) {
-    const swapfold::Checked c = swapfold::check_archive(bytes);
-    EXPECT_EQ(c.verdict, swapfold::Verdict::ok) << (c.failed ? c.failed : "");
+afs::Archive checked(const Bytes& bytes) {
+    const afs::Checked c = afs::check_archive(bytes);
+    EXPECT_EQ(c.verdict, afs::Verdict::ok) << (c.failed ? c.failed : "");
     return c.archive;
 }
 
@@ -140,7 +140,7 @@ void expect_layout(const RebuildRow& row, const Bytes& input,
     EXPECT_EQ(afstest::get32(got, placed.locator_at + 4), 48 * n);
     EXPECT_TRUE(got == expected) << "some byte differs from the expected archive";
     EXPECT_EQ(out.size() % 2048, 0u);
-    EXPECT_EQ(swapfold::check_archive(out).verdict, swapfold::Verdict::ok);
+    EXPECT_EQ(afs::check_archive(out).verdict, afs::Verdict::ok);
 }
 
 TEST(RebuildArchive, MatchesTheLayoutWorkedOutByHand) {
@@ -148,10 +148,10 @@ TEST(RebuildArchive, MatchesTheLayoutWorkedOutByHand) {
         SCOPED_TRACE(row.label);
         const Bytes input = afstest::build(row.image);
         const Bytes before = input;
-        const swapfold::Archive archive = checked(input);
-        std::vector<swapfold::Replacement> replacements(archive.entries);
+        const afs::Archive archive = checked(input);
+        std::vector<afs::Replacement> replacements(archive.entries);
         for (std::uint32_t i = 0; i < archive.entries; ++i) {
-            const auto found = row.replacements.find(std::string(swapfold::entry_name(archive, i)));
+            const auto found = row.replacements.find(std::string(afs::entry_name(archive, i)));
             if (found != row.replacements.end())
                 replacements[i] = afstest::in_memory(found->second);
         }
@@ -188,11 +188,11 @@ TEST(RebuildArchive, SixtySixThousandReplacements) {
     row.placed.length = row.placed.names_at + 3168256; // the names, to a 2048-byte boundary
 
     const Bytes input = afstest::build(row.image);
-    const swapfold::Archive archive = checked(input);
-    std::vector<swapfold::Replacement> replacements(archive.entries);
+    const afs::Archive archive = checked(input);
+    std::vector<afs::Replacement> replacements(archive.entries);
     for (std::uint32_t i = 0; i < archive.entries; ++i)
         replacements[i] =
-            afstest::in_memory(row.replacements.at(std::string(swapfold::entry_name(archive, i))));
+            afstest::in_memory(row.replacements.at(std::string(afs::entry_name(archive, i))));
     const afstest::Rebuilt rebuilt = afstest::rebuild_archive(archive, replacements);
     ASSERT_EQ(rebuilt.failed, nullptr) << rebuilt.failed;
     expect_layout(row, input, rebuilt.bytes);
@@ -271,7 +271,7 @@ TEST(LayOutRebuild, OffsetsAndLengthsAreCheckedToFit32Bits) {
         afstest::put32(head, 8 + 8 * entries, 256);
         afstest::put32(head, 12 + 8 * entries, 48 * entries);
         std::memcpy(input.data, head.data(), head.size());
-        return swapfold::check_archive(std::span<const std::uint8_t>(input.data, input_size));
+        return afs::check_archive(std::span<const std::uint8_t>(input.data, input_size));
     };
 
     struct Row {
@@ -292,13 +292,13 @@ TEST(LayOutRebuild, OffsetsAndLengthsAreCheckedToFit32Bits) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
-        const swapfold::Checked c = write_header(row.entries);
-        ASSERT_EQ(c.verdict, swapfold::Verdict::ok);
+        const afs::Checked c = write_header(row.entries);
+        ASSERT_EQ(c.verdict, afs::Verdict::ok);
         // The layout only looks at a replacement's size: this file is never opened.
         const wholefile::Source big{{}, -1, "big", row.first_size};
-        std::vector<swapfold::Replacement> replacements(row.entries);
+        std::vector<afs::Replacement> replacements(row.entries);
         replacements[0] = wholefile::Piece{nullptr, row.first_size, &big, 0};
-        const swapfold::Layout layout = swapfold::lay_out_rebuild(c.archive, replacements);
+        const afs::Layout layout = afs::lay_out_rebuild(c.archive, replacements);
         if (row.condition == nullptr) {
             EXPECT_EQ(layout.failed, nullptr);
             EXPECT_EQ(layout.length, row.length);
@@ -334,8 +334,8 @@ TEST(EntryNames, UnsafeNamesAndNamesThatNameNoFile) {
         {std::string(31, 'n') + "/", false, false},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(swapfold::is_unsafe(row.name), row.unsafe) << '"' << row.name << '"';
-        EXPECT_EQ(swapfold::names_a_file(row.name), row.names_a_file) << '"' << row.name << '"';
+        EXPECT_EQ(afs::is_unsafe(row.name), row.unsafe) << '"' << row.name << '"';
+        EXPECT_EQ(afs::names_a_file(row.name), row.names_a_file) << '"' << row.name << '"';
     }
 }
 

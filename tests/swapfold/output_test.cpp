@@ -31,13 +31,13 @@ struct InMemory {
 };
 
 InMemory rebuild_in_memory(const Bytes& input, const std::map<std::string, Bytes>& replacements) {
-    const swapfold::Checked checked = swapfold::check_archive(input);
-    EXPECT_EQ(checked.verdict, swapfold::Verdict::ok);
-    const swapfold::Archive& archive = checked.archive;
+    const afs::Checked checked = afs::check_archive(input);
+    EXPECT_EQ(checked.verdict, afs::Verdict::ok);
+    const afs::Archive& archive = checked.archive;
     InMemory result{afstest::rebuilt_bytes(input, replacements), ""};
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
-        const std::string name(swapfold::entry_name(archive, i));
-        if (swapfold::entry_record(archive, i).pos != 0 && replacements.contains(name))
+        const std::string name(afs::entry_name(archive, i));
+        if (afs::entry_record(archive, i).pos != 0 && replacements.contains(name))
             result.printed += "<- " + name + "\n";
     }
     return result;

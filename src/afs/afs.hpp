@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-namespace swapfold {
+namespace afs {
 
 // An entry-table record, or the name-table locator, which has the same two fields.
 struct Record {
@@ -113,4 +113,4 @@ struct Layout {
 // Whether the name can name a file at all: its last component is neither empty nor ".".
 [[nodiscard]] bool names_a_file(std::string_view name);
 
-} // namespace swapfold
+} // namespace afs

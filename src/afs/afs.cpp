@@ -9,7 +9,7 @@
 #include <new>
 #include <utility>
 
-namespace swapfold {
+namespace afs {
 
 namespace {
 
@@ -231,4 +231,4 @@ bool names_a_file(std::string_view name) {
     return !last.empty() && last != ".";
 }
 
-} // namespace swapfold
+} // namespace afs
