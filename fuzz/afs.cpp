@@ -187,8 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Input in = split_input(data, size);
     const afs::Checked checked = afs::check_archive(in.archive);
     if (checked.verdict != afs::Verdict::ok) {
-        FUZZ_CHECK((checked.verdict == afs::Verdict::failed_check) ==
-                   (checked.failed != nullptr));
+        FUZZ_CHECK((checked.verdict == afs::Verdict::failed_check) == (checked.failed != nullptr));
         return 0;
     }
     const afs::Archive& a = checked.archive;

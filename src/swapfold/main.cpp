@@ -109,9 +109,9 @@ struct InUse {
     }
 };
 
-[[nodiscard]] InUse files_in_use(const afs::Archive& archive, int input_fd,
-                                 const char* in_path, const char* out_path, const char* en,
-                                 const char* ja, const Replacements& found) {
+[[nodiscard]] InUse files_in_use(const afs::Archive& archive, int input_fd, const char* in_path,
+                                 const char* out_path, const char* en, const char* ja,
+                                 const Replacements& found) {
     InUse in_use;
     struct stat input {};
     if (::fstat(input_fd, &input) == 0) in_use.add(wholefile::file_id(input));
@@ -312,8 +312,7 @@ int main(int argc, char** argv) {
         const afs::Checked checked = afs::check_archive(input);
         // Fixed wording, its article included.
         if (checked.verdict == afs::Verdict::not_afs) fail("not a afs file\n");
-        if (checked.verdict == afs::Verdict::failed_check)
-            stop_on_failed_check(checked.failed);
+        if (checked.verdict == afs::Verdict::failed_check) stop_on_failed_check(checked.failed);
         const afs::Archive& archive = checked.archive;
 
         // Every check runs before anything is written: a run that fails one leaves ja/ as
