@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <vector>
 
 // Linux-only calls are used only where the build has not asked for the portable fallbacks,
@@ -18,7 +20,40 @@
 #define BIPAFS_LINUX 0
 #endif
 
+namespace wholefile {
+
+// directories.cpp: a Directory's descriptor, for the files of this module.
+struct DirectoryAccess {
+    [[nodiscard]] static int fd(const Directory& dir) { return static_cast<int>(dir.handle_); }
+    // Takes `fd`, a directory just opened (or AT_FDCWD, not owned), as `dir`.
+    static void adopt(Directory& dir, int fd, bool owned, FileId id) {
+        dir.handle_ = fd;
+        dir.owned_ = owned;
+        dir.id_ = id;
+    }
+};
+
+[[nodiscard]] inline FileId file_id(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+} // namespace wholefile
+
 namespace wholefile::detail {
+
+// The system's own limit on the links one path may pass through.
+inline constexpr int links_max = 40;
+
+// directories.cpp: opens the directory `path` relative to the descriptor `base` (or
+// AT_FDCWD), as open_directory() does; -1 on failure.
+[[nodiscard]] int open_directory_fd(int base, const char* path, bool follow);
+
+// directories.cpp: what `st` (from lstat) says is there.
+[[nodiscard]] Found found_of(const struct stat& st);
+
+// directories.cpp: reads the link `name` in `dir` whole into `text`, which grows to hold it;
+// -1 with errno set where it is no link or cannot be read.
+[[nodiscard]] ssize_t read_link(int dir, const char* name, std::string& text);
 
 // targets.cpp: ways of writing that in-process tests can take away, so that the branches
 // which stand in for them, where a system or a file system lacks them, are reached here too.

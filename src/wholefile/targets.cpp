@@ -150,20 +150,6 @@ struct Place {
     return n;
 }
 
-// The system's own limit on the links one path may pass through.
-constexpr int links_max = 40;
-
-// Reads the link `name` in `dir` whole into `text`, which grows to hold it; -1 with errno
-// set where it is no link or cannot be read.
-[[nodiscard]] ssize_t read_link(int dir, const char* name, std::string& text) {
-    if (text.empty()) text.resize(256);
-    for (;;) {
-        const ssize_t n = ::readlinkat(dir, name, text.data(), text.size());
-        if (n < 0 || static_cast<std::size_t>(n) < text.size()) return n;
-        text.resize(2 * text.size()); // it may have been cut short
-    }
-}
-
 // Follows `path` link by link. Each link is read from the directory that holds it and its
 // text taken from there, so the link stays and the file it leads to is the one replaced.
 // Returns false when the walk cannot finish; otherwise `place` holds the directory and name
@@ -180,7 +166,7 @@ constexpr int links_max = 40;
         std::string leaf = slash == std::string::npos ? at : at.substr(slash + 1);
         const int fd = leaf.empty() || leaf == "." || leaf == ".."
                            ? -1
-                           : open_directory(base, dir.c_str(), true);
+                           : detail::open_directory_fd(base, dir.c_str(), true);
         if (base != AT_FDCWD) ::close(base);
         base = AT_FDCWD;
         if (fd < 0) return false;
@@ -197,14 +183,14 @@ constexpr int links_max = 40;
                 return true;
             }
         }
-        const ssize_t n = read_link(fd, leaf.c_str(), link);
+        const ssize_t n = detail::read_link(fd, leaf.c_str(), link);
         if (n < 0 && (errno == EINVAL || errno == ENOENT)) { // not a link, or nothing yet
             place.dir = fd;
             place.own_dir = true;
             place.name = std::move(leaf);
             return true;
         }
-        if (n < 0 || links == links_max) { // an error, or one link too many
+        if (n < 0 || links == detail::links_max) { // an error, or one link too many
             ::close(fd);
             return false;
         }
@@ -687,6 +673,18 @@ enum class Way {
               // be made or renamed, the old one overwritten in place)
 };
 
+// What `found` says, as the lstat it was taken from said it, so far as the writer asks.
+[[nodiscard]] struct stat stat_of(const Found& found) {
+    struct stat st {};
+    st.st_dev = static_cast<dev_t>(found.id.dev);
+    st.st_ino = static_cast<ino_t>(found.id.ino);
+    st.st_mode = static_cast<mode_t>(found.mode);
+    st.st_uid = static_cast<uid_t>(found.uid);
+    st.st_gid = static_cast<gid_t>(found.gid);
+    st.st_size = static_cast<off_t>(found.size);
+    return st;
+}
+
 // What the output's target is, and so how it is written.
 struct Target {
     Way way = Way::replaced;
@@ -703,10 +701,10 @@ struct Target {
         target.way = Way::through;
         return target;
     }
-    bool there = found != nullptr ? found->exists
+    bool there = found != nullptr ? found->exists()
                                   : ::fstatat(place.dir, place.name.c_str(), &target.old,
                                               AT_SYMLINK_NOFOLLOW) == 0;
-    if (found != nullptr && there) target.old = found->st;
+    if (found != nullptr && there) target.old = stat_of(*found);
     if (there) refuse_streams(target.old, shown);
     if (there && !S_ISREG(target.old.st_mode)) {
         if (S_ISLNK(target.old.st_mode) && follow) fail_opening(shown); // a link since the walk
@@ -773,95 +771,6 @@ void learn_standard_streams(StandardOutput use) {
 
 } // namespace detail
 
-int open_directory(int base, const char* path, bool follow) {
-    const int nofollow = follow ? 0 : O_NOFOLLOW;
-#if BIPAFS_LINUX
-    // Search permission is all that naming files inside it needs.
-    return ::openat(base, path, O_PATH | O_DIRECTORY | O_CLOEXEC | nofollow);
-#elif defined(O_SEARCH)
-    return ::openat(base, path, O_SEARCH | O_DIRECTORY | O_CLOEXEC | nofollow);
-#else
-    return ::openat(base, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | nofollow);
-#endif
-}
-
-bool make_directory(const char* path) {
-    std::string at = path;
-    while (at.size() > 1 && at.back() == '/') at.pop_back();
-    const std::size_t slash = at.rfind('/');
-    const std::string dir = slash == std::string::npos ? "."
-                            : slash == 0               ? "/"
-                                                       : at.substr(0, slash);
-    const std::string leaf = slash == std::string::npos ? at : at.substr(slash + 1);
-    const int parent = open_directory(AT_FDCWD, dir.c_str(), true);
-    if (parent < 0) return ::mkdir(path, 0755) == 0; // fails the same way, and says why
-    struct stat st {};
-    if (::mkdirat(parent, leaf.c_str(), 0755) != 0 ||
-        ::fstatat(parent, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        ::close(parent);
-        return false;
-    }
-    detail::note_made_directory(parent, leaf.c_str(), file_id(st)); // the parent stays open
-    return true;
-}
-
-bool spots_of(int base, std::string_view path, std::vector<Spot>& passed) {
-    // The components still to pass, the next one last.
-    std::vector<std::string> rest;
-    const auto push = [&rest](std::string_view text) {
-        const std::size_t first = rest.size();
-        for (std::size_t at = 0; at <= text.size();) {
-            const std::size_t slash = std::min(text.find('/', at), text.size());
-            const std::string_view part = text.substr(at, slash - at);
-            if (!part.empty() && part != ".") rest.emplace_back(part);
-            at = slash + 1;
-        }
-        std::reverse(rest.begin() + static_cast<std::ptrdiff_t>(first), rest.end());
-    };
-    push(path);
-    int dir = open_directory(base, path.starts_with('/') ? "/" : ".", true);
-    std::string link;
-    bool finished = dir >= 0;
-    for (int links = 0; finished && !rest.empty();) {
-        const std::string name = std::move(rest.back());
-        rest.pop_back();
-        int next = -1;
-        if (name == "..") {
-            next = open_directory(dir, "..", true);
-        } else {
-            struct stat st {};
-            if (::fstat(dir, &st) != 0) {
-                finished = false;
-                break;
-            }
-            passed.push_back({file_id(st), name});
-            const ssize_t n = read_link(dir, name.c_str(), link);
-            if (n >= 0) {
-                finished = links++ < links_max;
-                const std::string_view text(link.data(), static_cast<std::size_t>(n));
-                push(text);
-                if (text.starts_with('/'))
-                    next = open_directory(AT_FDCWD, "/", true);
-                else
-                    continue;
-            } else if (errno == ENOENT || errno == EINVAL) {
-                // Nothing there yet ends the walk, which only a last name may; neither may a
-                // file that is not a directory.
-                if (rest.empty() || errno == ENOENT) {
-                    finished = rest.empty();
-                    break;
-                }
-                next = open_directory(dir, name.c_str(), false);
-            }
-        }
-        ::close(dir);
-        dir = next;
-        finished = finished && dir >= 0;
-    }
-    if (dir >= 0) ::close(dir);
-    return finished;
-}
-
 void check_output(const char* path) {
     if (!guard_stdout) return;
     // One look, links followed by the system: only the identity matters here, and the walk
@@ -881,10 +790,11 @@ void write_file(const char* path, std::span<const Piece> pieces, std::span<const
     write_at(place, path, true, pieces, sources);
 }
 
-FileId write_file_in(int dir, const char* name, const char* shown, std::span<const Piece> pieces,
-                     std::span<const Source> sources, const Found* found) {
+FileId write_file_in(const Directory& dir, const char* name, const char* shown,
+                     std::span<const Piece> pieces, std::span<const Source> sources,
+                     const Found* found) {
     Place place;
-    place.dir = dir;
+    place.dir = DirectoryAccess::fd(dir);
     place.name = name;
     return write_at(place, shown, false, pieces, sources, found);
 }

@@ -32,8 +32,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
-#include <sys/types.h>
 #include <vector>
 
 namespace wholefile {
@@ -59,17 +57,20 @@ void close_standard_output();
 // or a signal ends it while the directory is still empty, so that a refused run leaves none.
 bool make_directory(const char* path);
 
-// Which file a path leads to, to tell it from others.
+// Which file a path leads to, to tell it from others: the device (volume) and the file's
+// number on it.
 struct FileId {
-    dev_t dev = 0;
-    ino_t ino = 0;
+    std::uint64_t dev = 0;
+    std::uint64_t ino = 0;
     bool operator==(const FileId&) const = default;
     auto operator<=>(const FileId&) const = default; // to keep identities in ordered sets
 };
 
-[[nodiscard]] inline FileId file_id(const struct stat& st) {
-    return {st.st_dev, st.st_ino};
-}
+// The identity of the file `path` leads to, links followed; none where nothing is there.
+[[nodiscard]] std::optional<FileId> identity(const char* path);
+
+// The identity of the file open as descriptor `fd`.
+[[nodiscard]] std::optional<FileId> identity(int fd);
 
 // Maps the whole file at `path` and notes it as a file the run reads. Never returns an empty
 // span: a missing or unreadable file, an empty file, one too large for the address space and
@@ -93,10 +94,72 @@ void note_read(FileId id);
 // Whether the run reads the file.
 [[nodiscard]] bool reads(FileId id);
 
-// Opens the directory `path` (relative to the directory open as `base`, or AT_FDCWD) to name
-// files relative to it; where the system allows, search permission is enough. With
-// `follow` false, a symbolic link at `path` is not followed. Returns -1 on failure.
-[[nodiscard]] int open_directory(int base, const char* path, bool follow);
+// What is at a name, a link not followed.
+enum class Kind { none, file, directory, link, other };
+
+struct Found {
+    Kind kind = Kind::none;
+    FileId id;
+    std::uint64_t size = 0;
+    // Where the system has them: the permission bits, the owner and the group, which a file
+    // that replaces this one keeps.
+    std::uint32_t mode = 0;
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+
+    [[nodiscard]] bool exists() const { return kind != Kind::none; }
+};
+
+// A directory open to name files inside it, relative to it, whatever becomes of the path it
+// was opened by. Closed when it goes.
+class Directory {
+public:
+    Directory() = default;
+    ~Directory();
+    Directory(Directory&& other) noexcept;
+    Directory& operator=(Directory&& other) noexcept;
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+
+    [[nodiscard]] bool is_open() const { return handle_ != closed; }
+    [[nodiscard]] FileId id() const { return id_; }
+    // The working directory, the base of every relative path given on the command line.
+    [[nodiscard]] static const Directory& working();
+
+private:
+    friend struct DirectoryAccess; // the platform's own files
+    static constexpr std::intptr_t closed = -1;
+    std::intptr_t handle_ = closed; // the system's handle (a descriptor on POSIX systems)
+    bool owned_ = true;
+    FileId id_;
+};
+
+// Opens the directory `path`, relative to `base`; where the system allows, search
+// permission is enough. With `follow` false, a symbolic link at `path` is not followed.
+// The result is not open on failure.
+[[nodiscard]] Directory open_directory(const Directory& base, std::string_view path, bool follow);
+
+// Creates the directory `name` in `base` (mode 0755 less the umask) where nothing is there
+// yet, and opens it; a directory already there is opened. Never follows a link at `name`.
+// The result is not open on failure.
+[[nodiscard]] Directory make_directory_in(const Directory& base, std::string_view name);
+
+// What is at `name` in `dir`, a link there not followed.
+[[nodiscard]] Found look_at(const Directory& dir, std::string_view name);
+
+// The identity of what `path` leads to from `dir`, links followed; `dir` itself for an empty
+// path. None where nothing is there.
+[[nodiscard]] std::optional<FileId> identity(const Directory& dir, std::string_view path);
+
+// What opening `path` (relative to `base`, links followed) for reading finds: nothing there;
+// something that cannot be opened; something opened whose size cannot be had; or what was
+// opened, then closed again.
+enum class Probe { missing, cannot_open, cannot_size, found };
+struct Probed {
+    Probe result = Probe::missing;
+    Found found;
+};
+[[nodiscard]] Probed probe(const Directory& base, std::string_view path);
 
 // A place a file can land: a directory, by identity, and a name in it.
 struct Spot {
@@ -105,13 +168,14 @@ struct Spot {
     auto operator<=>(const Spot&) const = default;
 };
 
-// Adds to `passed` every place that `path`, taken from the directory open as `base` (or
-// AT_FDCWD), passes through: each of its names, one at a time, and each name of every
-// symbolic link on the way, followed as the system follows them, down to the last name,
-// whether or not anything is there yet. Returns false when the path cannot be followed to
-// that last name (a name missing or not a directory on the way, too many links), when an
-// output there would be refused; `passed` then holds the places passed until then.
-[[nodiscard]] bool spots_of(int base, std::string_view path, std::vector<Spot>& passed);
+// Adds to `passed` every place that `path`, taken from `base`, passes through: each of its
+// names, one at a time, and each name of every symbolic link on the way, followed as the
+// system follows them, down to the last name, whether or not anything is there yet. Returns
+// false when the path cannot be followed to that last name (a name missing or not a
+// directory on the way, too many links), when an output there would be refused; `passed`
+// then holds the places passed until then.
+[[nodiscard]] bool spots_of(const Directory& base, std::string_view path,
+                            std::vector<Spot>& passed);
 
 // Refuses, before the run prints or writes anything, an output at `path` that would land in
 // the program's own standard output (StandardOutput::prints_lines), where its lines would
@@ -132,19 +196,14 @@ void write_file(const char* path, std::span<const std::uint8_t> data);
 void write_file(const char* path, std::span<const Piece> pieces,
                 std::span<const Source> sources = {});
 
-// What a caller found at an output's name a moment before (fstatat, a link not followed), so
-// that the writer need not look again: `exists` is false when nothing was there.
-struct Found {
-    bool exists = false;
-    struct stat st {};
-};
-
-// Writes the pieces as the file `name` in the directory open as `dir`. Whatever is at `name`
-// and is not a regular file (a symbolic link, a FIFO, a device) is replaced by the new file,
-// never opened. Messages quote `shown`. Returns the identity of the file written. `found`,
-// when given, is what the caller found at `name`.
-FileId write_file_in(int dir, const char* name, const char* shown, std::span<const Piece> pieces,
-                     std::span<const Source> sources = {}, const Found* found = nullptr);
+// Writes the pieces as the file `name` in `dir`. Whatever is at `name` and is not a regular
+// file (a symbolic link, a FIFO, a device) is replaced by the new file, never opened.
+// Messages quote `shown`. Returns the identity of the file written. `found`, when given, is
+// what the caller found at `name` a moment before (look_at), so that the writer need not
+// look again.
+FileId write_file_in(const Directory& dir, const char* name, const char* shown,
+                     std::span<const Piece> pieces, std::span<const Source> sources = {},
+                     const Found* found = nullptr);
 
 // `text` with every control byte (below 0x20, and 0x7F) written as a visible escape: \n, \t
 // and the like, or three octal digits (\033); so are both bytes of a C1 control in UTF-8
