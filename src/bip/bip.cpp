@@ -70,6 +70,11 @@ Container build_container(std::span<const std::uint8_t> content) {
     return result;
 }
 
+bool is_well_formed(std::span<const std::uint8_t> file) {
+    return file.size() >= header_size &&
+           lzss::decoded_size(file.subspan(header_size)) == wholefile::load_le32(file.data());
+}
+
 Outcome prepare_restore(std::span<const std::uint8_t> file) {
     Outcome outcome;
     if (file.size() < header_size) {

@@ -74,6 +74,10 @@ struct Outcome {
     [[nodiscard]] bool sizes_differ() const { return yielded != stated_size; }
 };
 
+// Whether `file` is a well-formed container: a header, and a stream that yields exactly the
+// size it states. Counted from the stream's item lengths, without decoding.
+[[nodiscard]] bool is_well_formed(std::span<const std::uint8_t> file);
+
 // Decodes the container in `file`: prepare_restore, then finish_restore.
 [[nodiscard]] Outcome restore(std::span<const std::uint8_t> file);
 

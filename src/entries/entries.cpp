@@ -57,6 +57,38 @@ void open_parent(Parent& parent, std::string_view name, const std::string& shown
 
 } // namespace
 
+afs::Archive checked_archive(std::span<const std::uint8_t> bytes) {
+    afs::Checked checked = afs::check_archive(bytes);
+    // Fixed wording, its article included.
+    if (checked.verdict == afs::Verdict::not_afs) fail("not a afs file\n");
+    if (checked.verdict == afs::Verdict::failed_check) stop_on_failed_check(checked.failed);
+    return std::move(checked.archive);
+}
+
+// The condition's text is quoted as it has always been written (afs.cpp), C expression and
+// all: scripts and users match on it.
+void stop_on_failed_check(const char* condition) {
+    wholefile::fail_with_status(failed_check_status, "failed check: %s\n", condition);
+}
+
+void stop_over_capacity(bool extracting, const char* in_path, std::uint64_t size,
+                        const afs::Archive& archive, std::uint32_t entry) {
+    const auto bytes = static_cast<unsigned long long>(size);
+    const std::string in = printable(in_path);
+    const std::string name = printable(afs::entry_name(archive, entry));
+    if (extracting)
+        wholefile::fail_with_status(
+            failed_check_status,
+            "failed check: off+size < out_size: the extracted entries would exceed four times "
+            "the %llu bytes of '%s' (%llu bytes) at entry '%s'\n",
+            bytes, in.c_str(), 4 * bytes, name.c_str());
+    wholefile::fail_with_status(
+        failed_check_status,
+        "failed check: off+size < out_size: the rebuilt archive would exceed four times the "
+        "%llu bytes of '%s' (%llu bytes) at entry '%s'\n",
+        bytes, in.c_str(), 4 * bytes, name.c_str());
+}
+
 std::string joined(std::string_view dir, std::string_view name) {
     std::string path(dir);
     if (!path.empty() && path.back() != '/') path += '/';

@@ -22,6 +22,23 @@
 
 namespace entries {
 
+// The exit status of a failed check of an archive.
+inline constexpr int failed_check_status = 2;
+
+// Checks `bytes` as every tool checks an input archive (afs::check_archive) and returns the
+// checked archive, or ends the run with "not a afs file" (status 1) or "failed check:
+// CONDITION" (status 2). May throw std::bad_alloc.
+[[nodiscard]] afs::Archive checked_archive(std::span<const std::uint8_t> bytes);
+
+// Ends the run for a failed check of the layout, quoting its condition: status 2.
+[[noreturn]] void stop_on_failed_check(const char* condition);
+
+// Ends the run for the capacity check that failed at `entry`, for the rebuilt archive or,
+// when `extracting`, for the entries extraction would write; `in_path` is the archive, of
+// `size` bytes. Status 2.
+[[noreturn]] void stop_over_capacity(bool extracting, const char* in_path, std::uint64_t size,
+                                     const afs::Archive& archive, std::uint32_t entry);
+
 // `dir` and `name` joined by one slash, as paths are shown in messages.
 [[nodiscard]] std::string joined(std::string_view dir, std::string_view name);
 

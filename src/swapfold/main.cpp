@@ -30,39 +30,11 @@ namespace {
 using wholefile::fail;
 using wholefile::printable;
 
-constexpr int failed_check_status = 2;
-
 using afs::is_unsafe;
 using afs::names_a_file;
 
 void print_line(const char* arrow, std::string_view name) {
     wholefile::say("%s %s\n", arrow, printable(name).c_str());
-}
-
-// The condition's text is quoted as it has always been written (afs.cpp), C expression and
-// all: scripts and users match on it.
-void stop_on_failed_check(const char* condition) {
-    wholefile::fail_with_status(failed_check_status, "failed check: %s\n", condition);
-}
-
-// The capacity check failed at `entry`, for the rebuilt archive or, when `extracting`, for
-// the entries extraction would write.
-[[noreturn]] void stop_over_capacity(bool extracting, const char* in_path, std::uint64_t size,
-                                     const afs::Archive& archive, std::uint32_t entry) {
-    const auto bytes = static_cast<unsigned long long>(size);
-    const std::string in = printable(in_path);
-    const std::string name = printable(afs::entry_name(archive, entry));
-    if (extracting)
-        wholefile::fail_with_status(
-            failed_check_status,
-            "failed check: off+size < out_size: the extracted entries would exceed four times "
-            "the %llu bytes of '%s' (%llu bytes) at entry '%s'\n",
-            bytes, in.c_str(), 4 * bytes, name.c_str());
-    wholefile::fail_with_status(
-        failed_check_status,
-        "failed check: off+size < out_size: the rebuilt archive would exceed four times the "
-        "%llu bytes of '%s' (%llu bytes) at entry '%s'\n",
-        bytes, in.c_str(), 4 * bytes, name.c_str());
 }
 
 // The files and places extraction must not write over: in.afs, out.afs and every
@@ -135,11 +107,7 @@ int main(int argc, char** argv) {
     const std::span<std::uint8_t> input = wholefile::mmap_file(in_path, &input_fd);
     const wholefile::Source input_source{input, input_fd};
     try {
-        const afs::Checked checked = afs::check_archive(input);
-        // Fixed wording, its article included.
-        if (checked.verdict == afs::Verdict::not_afs) fail("not a afs file\n");
-        if (checked.verdict == afs::Verdict::failed_check) stop_on_failed_check(checked.failed);
-        const afs::Archive& archive = checked.archive;
+        const afs::Archive archive = entries::checked_archive(input);
 
         // Every check runs before anything is written: a run that fails one leaves ja/ as
         // it was.
@@ -148,14 +116,15 @@ int main(int argc, char** argv) {
                                       replacements);
         const afs::Layout layout = afs::lay_out_rebuild(archive, replacements.by_entry);
         if (layout.over_capacity.has_value())
-            stop_over_capacity(false, in_path, input.size(), archive, *layout.over_capacity);
-        if (layout.failed != nullptr) stop_on_failed_check(layout.failed);
+            entries::stop_over_capacity(false, in_path, input.size(), archive,
+                                        *layout.over_capacity);
+        if (layout.failed != nullptr) entries::stop_on_failed_check(layout.failed);
 
         if (extraction_dir != nullptr) {
             // Overlapping entries could make extraction write many times the archive's size:
             // it is held to the rebuild's own limit.
             if (const auto entry = afs::extraction_over_capacity(archive))
-                stop_over_capacity(true, in_path, input.size(), archive, *entry);
+                entries::stop_over_capacity(true, in_path, input.size(), archive, *entry);
             // ja/ is made first, so that the output's way through it is known.
             const wholefile::Directory root = open_extraction_dir(extraction_dir, replacement_dir);
             const entries::InUse in_use =

@@ -21,6 +21,11 @@ inline void store_le16(std::uint8_t* p, std::uint16_t v) {
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
+[[nodiscard]] inline std::uint64_t load_le64(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(load_le32(p)) | static_cast<std::uint64_t>(load_le32(p + 4))
+                                                          << 32;
+}
+
 inline void store_le32(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);

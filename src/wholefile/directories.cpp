@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 namespace wholefile {
@@ -148,6 +150,39 @@ std::optional<FileId> identity(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return std::nullopt;
     return file_id(st);
+}
+
+std::optional<std::vector<Named>> list_directory(const Directory& dir) {
+    const int fd = ::openat(DirectoryAccess::fd(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    DIR* const listing = ::fdopendir(fd);
+    if (listing == nullptr) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::vector<Named> names;
+    errno = 0;
+    while (const dirent* const e = ::readdir(listing)) {
+        const std::string_view name = e->d_name;
+        if (name != "." && name != "..") names.push_back({std::string(name), look_at(dir, name)});
+        errno = 0;
+    }
+    const bool read = errno == 0;
+    ::closedir(listing);
+    if (!read) return std::nullopt;
+    return names;
+}
+
+std::string absolute_path(const char* path) {
+    if (*path == '/') return path;
+    std::string cwd(256, '\0');
+    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+        if (errno != ERANGE) return path; // as given, which still names it from here
+        cwd.resize(2 * cwd.size());
+    }
+    cwd.resize(std::char_traits<char>::length(cwd.c_str()));
+    if (cwd.back() != '/') cwd += '/';
+    return cwd + path;
 }
 
 bool make_directory(const char* path) {

@@ -9,11 +9,14 @@
 // that a failed write can ask whether an input shrank under it.
 #include "internal.hpp"
 
+#include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
 #include <set>
+#include <string>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <utility>
 
 namespace wholefile {
 
@@ -30,7 +33,7 @@ struct Mapped {
 };
 
 // A fixed table in static storage, so the fault's handler reads it without locks; the
-// programs map one input each.
+// programs map one input each, and bipafs one file at a time beside its archive.
 constexpr int mapped_max = 8;
 Mapped mapped[mapped_max];
 volatile int mapped_count = 0;
@@ -43,9 +46,13 @@ std::set<FileId>& read_files() {
 // The paths and messages of the table; they live as long as the process.
 std::string texts[2 * mapped_max];
 
-void keep_mapping(const char* path, int fd, const std::uint8_t* map, std::uint64_t size) {
-    const int k = mapped_count;
-    if (k == mapped_max) return;
+// Returns the slot it took, or -1 when the table is full (the mapping is then used all the
+// same; only a fault in it would be reported as a crash). A slot freed by forget_mapping()
+// is taken again.
+int keep_mapping(const char* path, int fd, const std::uint8_t* map, std::uint64_t size) {
+    int k = 0;
+    while (k < mapped_count && mapped[k].fd >= 0) ++k;
+    if (k == mapped_max) return -1;
     texts[2 * k] = path;
     // Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) about "'" + string.
     std::string& message = texts[2 * k + 1];
@@ -53,7 +60,14 @@ void keep_mapping(const char* path, int fd, const std::uint8_t* map, std::uint64
     const auto begin = reinterpret_cast<std::uintptr_t>(map);
     const std::uintptr_t end = begin + static_cast<std::uintptr_t>(size); // it was mapped: it fits
     mapped[k] = {begin, end, fd, size, texts[2 * k].c_str(), message.c_str(), message.size()};
-    mapped_count = k + 1; // published last, for the handler
+    if (k == mapped_count) mapped_count = k + 1; // published last, for the handler
+    return k;
+}
+
+void forget_mapping(int k) {
+    if (k < 0) return;
+    ::close(mapped[k].fd);
+    mapped[k] = {};
 }
 
 std::span<std::uint8_t> map_whole(const char* path, std::uint64_t max_size, const char* too_large,
@@ -61,11 +75,11 @@ std::span<std::uint8_t> map_whole(const char* path, std::uint64_t max_size, cons
     // O_NONBLOCK so that a FIFO given as input cannot stall the open; it then reports as
     // empty, like any other file without a size.
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) fail("mmap can't open '%s'\n", printable(path).c_str());
+    if (fd < 0) detail::fail_because(errno, "mmap can't open '%s'", path);
 
     // The size comes from the descriptor, so it describes the file that was opened.
     struct stat st {};
-    if (::fstat(fd, &st) != 0) fail("can't get the size of '%s'\n", printable(path).c_str());
+    if (::fstat(fd, &st) != 0) detail::fail_because(errno, "can't get the size of '%s'", path);
     if (st.st_size <= 0) fail("empty '%s'\n", printable(path).c_str());
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (size > max_size) fail("%s '%s'\n", too_large, printable(path).c_str());
@@ -74,9 +88,9 @@ std::span<std::uint8_t> map_whole(const char* path, std::uint64_t max_size, cons
 
     void* const map =
         ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
-    if (map == MAP_FAILED) fail("can't mmap '%s'\n", printable(path).c_str());
+    if (map == MAP_FAILED) detail::fail_because(errno, "can't mmap '%s'", path);
     if (S_ISREG(st.st_mode)) note_read(file_id(st));
-    keep_mapping(path, fd, static_cast<std::uint8_t*>(map), size);
+    static_cast<void>(keep_mapping(path, fd, static_cast<std::uint8_t*>(map), size));
     if (keep != nullptr) *keep = fd;
     return {static_cast<std::uint8_t*>(map), static_cast<std::size_t>(size)};
 }
@@ -95,6 +109,69 @@ std::span<std::uint8_t> mmap_file(const char* path, int* fd) {
     return map_whole(path, UINT64_MAX, nullptr, fd);
 }
 
+Mapping::~Mapping() {
+    if (data_ != nullptr) ::munmap(data_, size_);
+    forget_mapping(slot_);
+}
+
+Mapping::Mapping(Mapping&& other) noexcept
+    : data_(other.data_), size_(other.size_), slot_(other.slot_), id_(other.id_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+    other.slot_ = -1;
+}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+    // What this one held goes with the other.
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(slot_, other.slot_);
+    std::swap(id_, other.id_);
+    return *this;
+}
+
+Mapping map_in(const Directory& dir, std::string_view name, const char* shown) {
+    const int fd = ::openat(DirectoryAccess::fd(dir), std::string(name).c_str(),
+                            O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) detail::fail_because(errno, "mmap can't open '%s'", shown);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) detail::fail_because(errno, "can't get the size of '%s'", shown);
+    if (!S_ISREG(st.st_mode)) detail::fail_because(0, "can't mmap '%s'", shown);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size > SIZE_MAX) fail("can't mmap '%s'\n", printable(shown).c_str());
+    Mapping mapping;
+    mapping.id_ = file_id(st);
+    note_read(mapping.id_);
+    if (size == 0) {
+        ::close(fd);
+        return mapping;
+    }
+    void* const map =
+        ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map == MAP_FAILED) detail::fail_because(errno, "can't mmap '%s'", shown);
+    mapping.data_ = static_cast<std::uint8_t*>(map);
+    mapping.size_ = static_cast<std::size_t>(size);
+    mapping.slot_ = keep_mapping(shown, fd, mapping.data_, size);
+    if (mapping.slot_ < 0) ::close(fd);
+    return mapping;
+}
+
+void release(std::span<const std::uint8_t> part) {
+    // Only whole pages inside the range, which nothing else shares.
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = (reinterpret_cast<std::uintptr_t>(part.data()) + page - 1) & ~(page - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(part.data()) + part.size()) & ~(page - 1);
+    if (end <= begin) return;
+    void* const at = reinterpret_cast<void*>(begin);
+#if BIPAFS_LINUX
+    // A private file mapping that was never written gives its pages back, to be read from the
+    // file again if they are touched again.
+    static_cast<void>(::madvise(at, end - begin, MADV_DONTNEED));
+#else
+    static_cast<void>(::posix_madvise(at, end - begin, POSIX_MADV_DONTNEED));
+#endif
+}
+
 void note_read(FileId id) {
     read_files().insert(id);
 }
@@ -108,7 +185,7 @@ namespace detail {
 const char* changed_input() {
     for (int k = 0; k < mapped_count; ++k) {
         struct stat st {};
-        if (::fstat(mapped[k].fd, &st) == 0 &&
+        if (mapped[k].fd >= 0 && ::fstat(mapped[k].fd, &st) == 0 &&
             static_cast<std::uint64_t>(st.st_size) < mapped[k].size)
             return mapped[k].path;
     }

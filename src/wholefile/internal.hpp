@@ -66,8 +66,13 @@ struct Seams {
 };
 inline Seams seams;
 
+// messages.cpp: whether messages about files end with the system's reason (start_run).
+void give_reasons(bool given);
+
 // messages.cpp: ends the run with "'PATH' changed during the run".
 [[noreturn]] void fail_changed(const char* path);
+
+using wholefile::fail_because;
 
 // signals.cpp: holds back, for as long as it lives, every signal from outside whose default
 // ends the process.
@@ -105,9 +110,10 @@ void note_made_directory(int parent, const char* name, FileId id);
 // output, then the directory the run made if it is still empty; safe in a signal handler.
 void clean_up();
 
-// targets.cpp: learns, at the run's start, the creation mask and the files that standard
-// output and standard error go to, which no output may replace.
+// targets.cpp: learns, at the run's start, the files that standard output and standard
+// error go to, which no output may replace, and whether standard error is a terminal.
 void learn_standard_streams(StandardOutput use);
+[[nodiscard]] bool standard_error_is_terminal();
 
 // inputs.cpp: the first input the run has mapped whose file no longer holds the bytes it
 // was mapped with, or null. A write that fails asks this before blaming its output.
@@ -130,8 +136,9 @@ void write_pieces(int fd, const char* shown, std::span<const Piece> pieces,
 // messages quote `shown`.
 void copy_whole(int from, std::uint64_t size, int to, const char* shown);
 
-// Ends the run for a write to the output `shown` that failed: blamed on an input when one
-// has changed, which is the likelier cause.
-[[noreturn]] void fail_writing(const char* shown);
+// Ends the run for a write to the output `shown` that failed, for the reason `error` (the
+// errno of the failed call, or 0 where no call failed): blamed on an input when one has
+// changed, which is the likelier cause.
+[[noreturn]] void fail_writing(const char* shown, int error);
 
 } // namespace wholefile::detail

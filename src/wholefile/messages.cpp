@@ -7,9 +7,12 @@
 // costs far more.
 #include "internal.hpp"
 
+#include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace wholefile {
 
@@ -17,10 +20,28 @@ namespace {
 
 // Set once standard output is closed, after which it is never touched again.
 bool stdout_closed = false;
+bool reasons_given = false;
+
+// The progress line: when the work began, when the line was last drawn, whether it is shown.
+struct Progress {
+    bool started = false;
+    bool shown = false;
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point drawn;
+};
+Progress shown_progress;
+
+void clear_progress() {
+    if (!shown_progress.shown) return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    shown_progress.shown = false;
+}
 
 // The format is checked where the public routines are called, which pass theirs through.
 __attribute__((format(printf, 2, 0))) void emit(std::FILE* stream, const char* format,
                                                 std::va_list args) {
+    clear_progress();
     if (!stdout_closed) std::fflush(stdout); // a failure shows again when it is closed
     std::vfprintf(stream, format, args);
     std::fflush(stream);
@@ -89,6 +110,14 @@ void fail(const char* format, ...) {
     std::exit(1);
 }
 
+void fail_because(int error, const char* format, const char* path) {
+    std::string text(format);
+    const std::size_t at = text.find("%s");
+    if (at != std::string::npos) text.replace(at, 2, printable(path));
+    if (reasons_given && error != 0) text.append(": ").append(std::strerror(error));
+    fail("%s\n", text.c_str());
+}
+
 void warn(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
@@ -96,11 +125,41 @@ void warn(const char* format, ...) {
     va_end(args);
 }
 
+void say_bytes(std::string_view text) {
+    clear_progress();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+void progress(std::uint64_t done, std::uint64_t all, std::uint64_t bytes) {
+    using namespace std::chrono_literals;
+    if (!detail::standard_error_is_terminal()) return;
+    const auto now = std::chrono::steady_clock::now();
+    Progress& p = shown_progress;
+    if (!p.started) {
+        p.started = true;
+        p.start = now;
+    }
+    // After a second of work, ten times a second at most.
+    if (now - p.start < 1s || (p.shown && now - p.drawn < 100ms)) return;
+    p.drawn = now;
+    p.shown = true;
+    std::fprintf(stderr, "\r%llu of %llu entries, %.1f MB\033[K",
+                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(all),
+                 static_cast<double>(bytes) / 1e6);
+    std::fflush(stderr);
+}
+
+void end_progress() {
+    clear_progress();
+}
+
 void close_standard_output() {
     const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
     const bool closed = std::fclose(stdout) == 0;
     stdout_closed = true;
-    if (!closed || !flushed) fail("can't write to standard output\n");
+    const int error = errno;
+    if (!closed || !flushed) detail::fail_because(error, "can't write to standard output", "");
 }
 
 namespace detail {
@@ -109,9 +168,13 @@ void fail_changed(const char* path) {
     fail("'%s' changed during the run\n", printable(path).c_str());
 }
 
-void fail_writing(const char* shown) {
+void give_reasons(bool given) {
+    reasons_given = given;
+}
+
+void fail_writing(const char* shown, int error) {
     if (const char* const input = changed_input()) fail_changed(input);
-    fail("can't write to '%s'\n", printable(shown).c_str());
+    fail_because(error, "can't write to '%s'", shown);
 }
 
 } // namespace detail

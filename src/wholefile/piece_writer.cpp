@@ -75,7 +75,7 @@ void flush(Output& out) {
     while (count > 0) {
         const ssize_t written = ::writev(out.fd, iov, count);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) fail_writing(out.shown);
+        if (written <= 0) fail_writing(out.shown, written < 0 ? errno : ENOSPC);
         auto left = static_cast<std::size_t>(written);
         while (count > 0 && left >= iov->iov_len) {
             left -= iov->iov_len;
@@ -116,8 +116,8 @@ void gather(Output& out, Piece run) {
 
 // A source that ends early or has gone: a named one has changed; an open one is the mapped
 // input, which fail_writing() finds changed, and otherwise the output is blamed.
-[[noreturn]] void fail_source(const Source& source, const char* shown) {
-    if (source.path == nullptr) fail_writing(shown);
+[[noreturn]] void fail_source(const Source& source, const char* shown, int error) {
+    if (source.path == nullptr) fail_writing(shown, error);
     fail_changed(source.path);
 }
 
@@ -132,12 +132,12 @@ public:
         // Only a file that has gone has changed; one there that cannot be opened (too many
         // open files, no memory, no permission) says so, as when it was first looked at.
         if (fd_ < 0 && errno != ENOENT && errno != ENOTDIR)
-            fail("mmap can't open '%s'\n", printable(source.path).c_str());
-        if (fd_ < 0) fail_source(source, shown);
+            fail_because(errno, "mmap can't open '%s'", source.path);
+        if (fd_ < 0) fail_source(source, shown, errno);
         struct stat st {};
         if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) ||
             static_cast<std::uint64_t>(st.st_size) != source.size)
-            fail_source(source, shown);
+            fail_source(source, shown, 0);
     }
     ~SourceFile() {
         if (fd_ != source_.fd) ::close(fd_);
@@ -158,7 +158,7 @@ void read_exactly(int fd, std::uint64_t offset, std::uint8_t* to, std::uint64_t 
         const auto ask = static_cast<std::size_t>(std::min(size - done, slice_max));
         const ssize_t got = ::pread(fd, to + done, ask, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) fail_source(source, shown);
+        if (got <= 0) fail_source(source, shown, got < 0 ? errno : 0);
         done += static_cast<std::uint64_t>(got);
     }
 }

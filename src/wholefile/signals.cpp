@@ -173,7 +173,8 @@ void clean_up() {
 
 } // namespace detail
 
-void start_run(StandardOutput use) {
+void start_run(StandardOutput use, Reasons reasons) {
+    detail::give_reasons(reasons == Reasons::given);
     for (int fd = 0; fd <= 2; ++fd) {
         // Opened read-only, so writing to it fails as writing to a closed descriptor would.
         if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF)

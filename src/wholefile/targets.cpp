@@ -72,6 +72,7 @@ bool guard_stdout = false;
 struct stat stdout_stat {};
 bool guard_stderr = false;
 struct stat stderr_stat {};
+bool stderr_terminal = false;
 
 // Learned only when a new file needs it: reading the mask takes two calls.
 [[nodiscard]] mode_t creation_mask() {
@@ -103,8 +104,9 @@ struct stat stderr_stat {};
 
 // ---- Refusals.
 
-[[noreturn]] void fail_opening(const char* shown) {
-    fail("can't open '%s' for writing\n", printable(shown).c_str());
+// For the reason `error`, the errno of the call that failed, or 0 where none did.
+[[noreturn]] void fail_opening(const char* shown, int error) {
+    detail::fail_because(error, "can't open '%s' for writing", shown);
 }
 
 [[noreturn]] void refuse_in_place(const char* shown) {
@@ -191,7 +193,9 @@ struct Place {
             return true;
         }
         if (n < 0 || links == detail::links_max) { // an error, or one link too many
+            const int error = n < 0 ? errno : ELOOP;
             ::close(fd);
+            errno = error;
             return false;
         }
         at.assign(link.data(), static_cast<std::size_t>(n));
@@ -386,7 +390,8 @@ void inherit_access_list(int to, std::vector<std::uint8_t> list, const char* sho
         if (tag == owner || tag == others || tag == mask || (tag == owning_group && !has_mask))
             store_le16(&list[at + 2], static_cast<std::uint16_t>(load_le16(&list[at + 2]) & 06));
     }
-    if (::fsetxattr(to, access_list, list.data(), list.size(), 0) != 0) detail::fail_writing(shown);
+    if (::fsetxattr(to, access_list, list.data(), list.size(), 0) != 0)
+        detail::fail_writing(shown, errno);
 }
 #else
 // No portable call reads a file's extended attributes; the owner, group and bits are kept.
@@ -446,7 +451,7 @@ void drop_access_list(int) {}
     // A change of owner clears the set-id bits, which are then given again.
     if ((*mode != (now.st_mode & 07777) || (changed && (*mode & (S_ISUID | S_ISGID)) != 0)) &&
         ::fchmod(to, *mode) != 0)
-        detail::fail_writing(shown);
+        detail::fail_writing(shown, errno);
     return group;
 }
 
@@ -467,12 +472,12 @@ void give_what_a_new_file_gets(int dir, int to, bool unnamed, mode_t mode, const
 #else
     static_cast<void>(dir);
 #endif
-    if (::fchmod(to, plain) != 0) detail::fail_writing(shown);
+    if (::fchmod(to, plain) != 0) detail::fail_writing(shown, errno);
 }
 
 // Where an access list could not be kept: only the owner keeps access.
 void lose_access_list(int to, mode_t mode, const char* shown) {
-    if (::fchmod(to, mode & S_IRWXU) != 0) detail::fail_writing(shown);
+    if (::fchmod(to, mode & S_IRWXU) != 0) detail::fail_writing(shown, errno);
     warn("can't copy the ACL of '%s': only its owner has access now\n", printable(shown).c_str());
 }
 
@@ -514,7 +519,7 @@ void reserve(int fd, std::uint64_t size, const char* shown) {
 #if BIPAFS_LINUX
     if (size == 0 || size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return;
     if (::fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0 && errno == ENOSPC)
-        detail::fail_writing(shown);
+        detail::fail_writing(shown, errno);
 #else
     static_cast<void>(fd);
     static_cast<void>(size);
@@ -535,11 +540,11 @@ void name_unnamed(int& fd, int dir, const std::string& name, const char* shown,
         if (errno != EEXIST) break;
     }
     const int named = create_named(dir, name);
-    if (named < 0) detail::fail_writing(shown);
+    if (named < 0) detail::fail_writing(shown, errno);
     detail::copy_whole(fd, size, named, shown);
     struct stat was {};
     struct stat now {};
-    if (::fstat(fd, &was) != 0 || ::fstat(named, &now) != 0) detail::fail_writing(shown);
+    if (::fstat(fd, &was) != 0 || ::fstat(named, &now) != 0) detail::fail_writing(shown, errno);
     take_over(fd, was, named, now, shown);
     ::close(fd);
     fd = named;
@@ -554,20 +559,20 @@ void overwrite(int fd, std::uint64_t size, const char* shown, Write&& write) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         size > limit.rlim_cur)
-        detail::fail_writing(shown);
+        detail::fail_writing(shown, EFBIG);
     struct stat st {};
-    if (::fstat(fd, &st) != 0) detail::fail_writing(shown);
+    if (::fstat(fd, &st) != 0) detail::fail_writing(shown, errno);
 #if !defined(__APPLE__) // no posix_fallocate there: a full disk shows in the write
     if (size > 0) {
         const int error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
         if (error != 0 && error != EINVAL && error != EOPNOTSUPP) {
             static_cast<void>(::ftruncate(fd, st.st_size));
-            detail::fail_writing(shown);
+            detail::fail_writing(shown, error);
         }
     }
 #endif
     write();
-    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) detail::fail_writing(shown);
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) detail::fail_writing(shown, errno);
 }
 
 [[nodiscard]] std::uint64_t total_size(std::span<const Piece> pieces) {
@@ -580,9 +585,10 @@ void overwrite(int fd, std::uint64_t size, const char* shown, Write&& write) {
 [[nodiscard]] int open_in_place(const Place& place, const char* shown) {
     const int fd =
         ::openat(place.dir, place.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) fail_opening(shown);
+    if (fd < 0) fail_opening(shown, errno);
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) fail_opening(shown);
+    if (::fstat(fd, &st) != 0) fail_opening(shown, errno);
+    if (!S_ISREG(st.st_mode)) fail_opening(shown, 0);
     if (reads(file_id(st))) refuse_in_place(shown);
     return fd;
 }
@@ -608,7 +614,7 @@ FileId write_in_place(const Place& place, const char* shown, std::span<const Pie
     }
     struct stat st {};
     ::fstat(fd, &st);
-    if (::close(fd) != 0) detail::fail_writing(shown);
+    if (::close(fd) != 0) detail::fail_writing(shown, errno);
     return file_id(st);
 }
 
@@ -616,11 +622,11 @@ FileId write_in_place(const Place& place, const char* shown, std::span<const Pie
 FileId write_directly(const Place& place, const char* shown, std::span<const Piece> pieces,
                       std::span<const Source> sources) {
     const int fd = ::openat(place.dir, place.name.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) fail_opening(shown);
+    if (fd < 0) fail_opening(shown, errno);
     detail::write_pieces(fd, shown, pieces, sources);
     struct stat st {};
     ::fstat(fd, &st);
-    if (::close(fd) != 0) detail::fail_writing(shown);
+    if (::close(fd) != 0) detail::fail_writing(shown, errno);
     return file_id(st);
 }
 
@@ -629,10 +635,10 @@ FileId write_directly(const Place& place, const char* shown, std::span<const Pie
 FileId write_through(int fd, const char* shown, std::span<const Piece> pieces,
                      std::span<const Source> sources) {
     const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0) fail_opening(shown);
-    if ((flags & O_ACCMODE) == O_RDONLY) detail::fail_writing(shown);
+    if (flags < 0) fail_opening(shown, errno);
+    if ((flags & O_ACCMODE) == O_RDONLY) detail::fail_writing(shown, EBADF);
     struct stat st {};
-    if (::fstat(fd, &st) != 0) detail::fail_writing(shown);
+    if (::fstat(fd, &st) != 0) detail::fail_writing(shown, errno);
     refuse_stdout(st, shown);
     if (S_ISREG(st.st_mode) && reads(file_id(st))) refuse_in_place(shown);
     detail::write_pieces(fd, shown, pieces, sources);
@@ -656,10 +662,10 @@ void put_in_place(const Place& place, const char* shown, Temporary& temp, bool e
     }
     const int error = errno;
     if (error != EBUSY && error != EPERM && error != EACCES && error != EXDEV)
-        detail::fail_writing(shown);
+        detail::fail_writing(shown, errno);
     const int into = open_in_place(place, shown);
     overwrite(into, size, shown, [&] { detail::copy_whole(temp.fd, size, into, shown); });
-    if (::close(into) != 0) detail::fail_writing(shown);
+    if (::close(into) != 0) detail::fail_writing(shown, errno);
     detail::remove_pending();
 }
 
@@ -707,13 +713,13 @@ struct Target {
     if (found != nullptr && there) target.old = stat_of(*found);
     if (there) refuse_streams(target.old, shown);
     if (there && !S_ISREG(target.old.st_mode)) {
-        if (S_ISLNK(target.old.st_mode) && follow) fail_opening(shown); // a link since the walk
+        if (S_ISLNK(target.old.st_mode) && follow) fail_opening(shown, 0); // a link since the walk
         if (follow) target.way = Way::directly;
         return target; // in a directory extracted into, replaced like a missing target
     }
     // A file the user may not write stays so, as an in-place write would leave it.
     if (there && ::faccessat(place.dir, place.name.c_str(), W_OK, AT_EACCESS) != 0)
-        fail_opening(shown);
+        fail_opening(shown, errno);
     target.exists = there;
     return target;
 }
@@ -725,13 +731,13 @@ FileId replace(const Place& place, const Target& target, const char* shown,
                std::span<const Piece> pieces, std::span<const Source> sources) {
     Temporary temp = create_temporary(place.dir, place.name);
     if (temp.fd < 0) {
-        if (!takes_no_new_file(errno) || !target.exists) fail_opening(shown);
+        if (!takes_no_new_file(errno) || !target.exists) fail_opening(shown, errno);
         return write_in_place(place, shown, pieces, sources); // refuses a file the run reads
     }
     if (target.exists) reserve(temp.fd, total_size(pieces), shown);
     detail::write_pieces(temp.fd, shown, pieces, sources);
     struct stat st {};
-    if (::fstat(temp.fd, &st) != 0) detail::fail_writing(shown);
+    if (::fstat(temp.fd, &st) != 0) detail::fail_writing(shown, errno);
     // The new file, private while it is written, takes what the old one had, or what a new
     // file gets there, before anyone else can open it.
     if (target.exists)
@@ -739,7 +745,7 @@ FileId replace(const Place& place, const Target& target, const char* shown,
     else
         give_what_a_new_file_gets(place.dir, temp.fd, temp.unnamed, st.st_mode, shown);
     put_in_place(place, shown, temp, target.exists, static_cast<std::uint64_t>(st.st_size));
-    if (::close(temp.fd) != 0) detail::fail_writing(shown);
+    if (::close(temp.fd) != 0) detail::fail_writing(shown, errno);
     return file_id(st);
 }
 
@@ -767,9 +773,45 @@ void learn_standard_streams(StandardOutput use) {
         guard_stdout = S_ISREG(stdout_stat.st_mode) || S_ISFIFO(stdout_stat.st_mode) ||
                        S_ISSOCK(stdout_stat.st_mode);
     if (::fstat(STDERR_FILENO, &stderr_stat) == 0) guard_stderr = S_ISREG(stderr_stat.st_mode);
+    stderr_terminal = ::isatty(STDERR_FILENO) == 1;
+}
+
+bool standard_error_is_terminal() {
+    return stderr_terminal;
 }
 
 } // namespace detail
+
+Scratch::Scratch(const Directory& near, const char* shown) : shown_(shown) {
+    const int dir = DirectoryAccess::fd(near);
+    int fd = -1;
+#if BIPAFS_LINUX
+    fd = ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd < 0) {
+        detail::handle_ending_signals(); // the named file lives an instant
+        fd = create_named(dir, "scratch");
+        if (fd >= 0) {
+            const detail::HeldSignals held;
+            ::unlinkat(detail::pending_dir(), detail::pending_name(), 0);
+            detail::forget_pending();
+        }
+    }
+    if (fd < 0) fail_opening(shown, errno);
+    source_.fd = fd;
+}
+
+Scratch::~Scratch() {
+    if (source_.fd >= 0) ::close(source_.fd);
+}
+
+std::uint64_t Scratch::append(std::span<const std::uint8_t> bytes) {
+    const Piece piece{bytes.data(), bytes.size()};
+    detail::write_pieces(source_.fd, shown_.c_str(), {&piece, 1}, {});
+    const std::uint64_t at = size_;
+    size_ += bytes.size();
+    return at;
+}
 
 void check_output(const char* path) {
     if (!guard_stdout) return;
@@ -786,7 +828,7 @@ void write_file(const char* path, std::span<const std::uint8_t> data) {
 
 void write_file(const char* path, std::span<const Piece> pieces, std::span<const Source> sources) {
     Place place;
-    if (!resolve(path, place)) fail_opening(path);
+    if (!resolve(path, place)) fail_opening(path, errno);
     write_at(place, path, true, pieces, sources);
 }
 

@@ -27,6 +27,7 @@
 #include "pieces.hpp"
 
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -42,11 +43,18 @@ enum class StandardOutput {
     prints_lines // prints size or progress lines, which an output there would corrupt
 };
 
+// Whether a message about a file that the system failed to open, read or write ends with the
+// system's reason: "can't write to 'PATH': No space left on device".
+enum class Reasons {
+    left_out, // the three tools' established wording, word for word
+    given
+};
+
 // The run's set-up, called once, first thing in main: opens /dev/null (unusable for
 // writing) in place of any of descriptors 0 to 2 that is closed, so that no file the run
 // opens takes their place; sets up the removal of an unfinished output on every signal that
 // ends the process; learns what standard output and standard error are.
-void start_run(StandardOutput use);
+void start_run(StandardOutput use, Reasons reasons = Reasons::left_out);
 
 // Flushes and closes standard output; when that fails (a full device, a closed or broken
 // descriptor) ends the process with "can't write to standard output" and status 1.
@@ -86,6 +94,40 @@ struct FileId {
 // The same as the first, and the file's descriptor, open for reading, goes to *fd, so that a
 // writer can copy ranges of it without reading them through the mapping.
 [[nodiscard]] std::span<std::uint8_t> mmap_file(const char* path, int* fd);
+
+class Directory;
+
+// A file mapped whole and privately for as long as the object lives, read-only; an empty file
+// maps to no bytes. Should the file shrink while the run reads it, the run ends with
+// "'PATH' changed during the run".
+class Mapping {
+public:
+    Mapping() = default;
+    ~Mapping();
+    Mapping(Mapping&& other) noexcept;
+    Mapping& operator=(Mapping&& other) noexcept;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+
+    [[nodiscard]] std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+    [[nodiscard]] FileId id() const { return id_; }
+
+private:
+    friend Mapping map_in(const Directory& dir, std::string_view name, const char* shown);
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    int slot_ = -1; // its row in the register of mappings
+    FileId id_;
+};
+
+// Maps the regular file `name` in `dir` (a link at `name` not followed) and notes it as a
+// file the run reads; messages quote `shown`. Fails as mmap_file does, but for an empty
+// file, which is no failure here; a file that is not a regular one: "can't mmap".
+[[nodiscard]] Mapping map_in(const Directory& dir, std::string_view name, const char* shown);
+
+// Lets the system take back the pages of `part`, a range of an input's mapping the run has
+// read: they are read from the file again should the run touch them again. Only advice.
+void release(std::span<const std::uint8_t> part);
 
 // Notes a file that the run will read later (not through mmap_file), so that no output is
 // ever written in place over it.
@@ -161,6 +203,18 @@ struct Probed {
 };
 [[nodiscard]] Probed probe(const Directory& base, std::string_view path);
 
+// The names in `dir` (not "." or ".."), each with what is there, a link not followed; no
+// value where the directory cannot be read.
+struct Named {
+    std::string name;
+    Found found;
+};
+[[nodiscard]] std::optional<std::vector<Named>> list_directory(const Directory& dir);
+
+// `path` as an absolute path, from the working directory where it is relative; no link is
+// followed and no name left out.
+[[nodiscard]] std::string absolute_path(const char* path);
+
 // A place a file can land: a directory, by identity, and a name in it.
 struct Spot {
     FileId dir;
@@ -205,6 +259,27 @@ FileId write_file_in(const Directory& dir, const char* name, const char* shown,
                      std::span<const Piece> pieces, std::span<const Source> sources = {},
                      const Found* found = nullptr);
 
+// A file of the run's own, for data it makes and writes into an output later: unnamed where
+// the system has them (in `near`, on the same file system), otherwise named there and
+// removed at once; gone when the run ends, however it ends. Messages quote `shown`.
+class Scratch {
+public:
+    Scratch(const Directory& near, const char* shown);
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    // Appends `bytes` and returns the offset they start at.
+    std::uint64_t append(std::span<const std::uint8_t> bytes);
+    // The scratch file as a source of pieces: `size` bytes from `offset` are a piece of it.
+    [[nodiscard]] const Source& source() const { return source_; }
+
+private:
+    Source source_;
+    std::string shown_;
+    std::uint64_t size_ = 0;
+};
+
 // `text` with every control byte (below 0x20, and 0x7F) written as a visible escape: \n, \t
 // and the like, or three octal digits (\033); so are both bytes of a C1 control in UTF-8
 // (C2 80 to C2 9F: \302\233). Every other byte stays as it is, so UTF-8 and Shift-JIS names
@@ -221,6 +296,19 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fail_with_status(int status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Ends the run with `format`, which quotes `path` (one %s), followed where the run gives
+// reasons (start_run) by the system's reason for `error` (an errno value; 0 for none), and
+// a newline: "can't open 'PATH': Permission denied".
+[[noreturn]] void fail_because(int error, const char* format, const char* path);
 void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes `text` to standard output as it is, zero bytes included, and flushes it.
+void say_bytes(std::string_view text);
+
+// One line of progress on standard error, updated in place, when it is a terminal and the
+// run has been at its work for about a second: `done` of `all` entries and `bytes` written.
+// Never in a pipe or a file. Any other line clears it first; end_progress() clears it.
+void progress(std::uint64_t done, std::uint64_t all, std::uint64_t bytes);
+void end_progress();
 
 } // namespace wholefile

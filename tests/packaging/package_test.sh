@@ -64,12 +64,13 @@ not_printed_by() {
     fi
 }
 
-# The stderr messages of a program: the format strings passed to fail, fail_with_status and
-# warn in its sources and in the whole-file helpers, adjacent literals and PRI macros joined.
+# The stderr messages of a program: the format strings passed to fail, fail_with_status,
+# fail_because and warn in its sources and in the whole-file helpers, adjacent literals and
+# PRI macros joined. (fail_because adds the system's reason only where a program asks.)
 messages_of() {
     compgen -G "$src/src/$1/*.cpp" >/dev/null || { echo "  no sources in src/$1" >&2; return 1; }
     perl -0777 -ne '
-        while (/\b(?:fail_with_status|fail|warn)\s*\(\s*(?:\w+\s*,\s*)?((?:"(?:[^"\\]|\\.)*"\s*|PRI\w+\s*)+)/g) {
+        while (/\b(?:fail_with_status|fail_because|fail|warn)\s*\(\s*(?:\w+\s*,\s*)?((?:"(?:[^"\\]|\\.)*"\s*|PRI\w+\s*)+)/g) {
             my ($lit, $fmt) = ($1, "");
             while ($lit =~ /"((?:[^"\\]|\\.)*)"|PRI\w+/g) { $fmt .= defined $1 ? $1 : "u"; }
             $fmt =~ s/\\n$//;
