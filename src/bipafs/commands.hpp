@@ -43,7 +43,13 @@ struct Found {
 [[nodiscard]] Found find_files(const wholefile::Directory& root);
 
 // What became of each file an unpack wrote.
-enum class Now { same, changed, missing, emptied };
+enum class Now {
+    same,
+    changed,
+    missing,
+    emptied,   // left empty, where what unpack wrote had bytes
+    not_a_file // a link or anything else where the file was
+};
 
 struct Compared {
     std::vector<Now> entries;         // by entry; `same` for those without a file

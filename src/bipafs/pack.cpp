@@ -3,7 +3,8 @@
 //
 // Every refusal comes before anything is written: the archive must be the one unpacked
 // (its size and tables as the record holds them), the directory must hold exactly the files
-// unpack wrote (none unknown, none missing, none left empty whose entry had data), and the
+// unpack wrote (none unknown, none missing, none left empty whose entry had data, none
+// turned into a link or anything but a regular file, which pack would read through), and the
 // output may be neither the archive nor a file inside the directory. An unchanged entry is
 // copied from the archive byte for byte, a changed container compressed again and checked
 // by restoring it, a changed plain file taken as it is; then the layout's own checks run, and
@@ -81,6 +82,8 @@ void pack(const char* dir, const char* out) {
             wholefile::warn("'%s' is missing\n", shown.c_str());
         else if (compared.entries[i] == Now::emptied)
             wholefile::warn("'%s' is empty, and its entry has data\n", shown.c_str());
+        else if (compared.entries[i] == Now::not_a_file)
+            wholefile::warn("'%s' is not a regular file\n", shown.c_str());
         else
             continue;
         ++refused;

@@ -16,6 +16,7 @@ void status(const char* dir) {
             break;
         case Now::changed:
         case Now::emptied:
+        case Now::not_a_file:
             wholefile::say("changed: %s\n", shown.c_str());
             ++changed;
             break;

@@ -89,7 +89,7 @@ Compared compare(const Unpacked& unpacked, const Found& now, const char* dir) {
         if (at == now.files.end()) {
             state = Now::missing;
         } else if (at->second != Kind::file) {
-            state = Now::changed; // a link, or anything else, where the file was
+            state = Now::not_a_file;
         } else {
             const job::Recorded& r = unpacked.record.entries[i];
             const wholefile::Mapping file =

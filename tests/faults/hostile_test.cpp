@@ -227,8 +227,7 @@ TEST(Hostile, PrintedNamesShowControlBytesEscaped) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "-> " + row.shown + "\n<- " + row.shown + "\n");
         EXPECT_EQ(testkit::read_bytes(dir / "ja" / row.name), testkit::pattern(20, 4));
-        const RunResult listed =
-            testkit::run("/bin/sh", {BIPAFS_LIST_SCRIPT, "in.afs"}, dir.path());
+        const RunResult listed = testkit::run(BIPAFS_PATH, {"list", "in.afs"}, dir.path());
         EXPECT_EQ(listed.out, "20 " + row.shown + "\n");
 
         // and in messages: a replacement that cannot be read.

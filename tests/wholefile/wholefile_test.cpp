@@ -13,6 +13,8 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 #if defined(__linux__)
@@ -215,6 +217,66 @@ TEST(Messages, FailAndWarnPrintExactlyTheirFormat) {
     testing::internal::CaptureStderr();
     wholefile::warn("careful '%s'\n", "x");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "careful 'x'\n");
+}
+
+// The progress line: drawn on a terminal once the work has taken a second, cleared by any
+// other line and at the end; never drawn into a pipe. Each run is a child whose standard
+// error is a terminal (a pseudo-terminal in raw mode) or a pipe, read here.
+TEST(Progress, DrawnOnATerminalAfterASecondOnly) {
+    struct Child {
+        pid_t pid = -1;
+        int read_end = -1;
+    };
+    const auto start = [](bool terminal) {
+        Child c;
+        int ends[2] = {-1, -1};
+        if (terminal) {
+            ends[0] = ::posix_openpt(O_RDWR | O_NOCTTY);
+            if (ends[0] < 0 || ::grantpt(ends[0]) != 0 || ::unlockpt(ends[0]) != 0) return c;
+            ends[1] = ::open(::ptsname(ends[0]), O_RDWR | O_NOCTTY);
+            termios raw{};
+            ::tcgetattr(ends[1], &raw);
+            ::cfmakeraw(&raw);
+            ::tcsetattr(ends[1], TCSANOW, &raw);
+        } else if (::pipe(ends) != 0) {
+            return c;
+        }
+        c.pid = ::fork();
+        if (c.pid == 0) {
+            ::dup2(ends[1], STDERR_FILENO);
+            wholefile::start_run(wholefile::StandardOutput::unused);
+            wholefile::progress(1, 10, 1000000); // the work begins
+            ::usleep(1100 * 1000);
+            wholefile::progress(2, 10, 2000000);
+            wholefile::progress(3, 10, 3000000); // within a tenth of a second: not drawn
+            wholefile::warn("a warning\n");
+            wholefile::progress(4, 10, 4000000);
+            wholefile::end_progress();
+            std::fflush(stderr);
+            ::_exit(0);
+        }
+        ::close(ends[1]);
+        c.read_end = ends[0];
+        return c;
+    };
+    const auto drain = [](Child c) {
+        std::string text;
+        char buffer[256];
+        for (ssize_t n; (n = ::read(c.read_end, buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
+        ::close(c.read_end);
+        int status = -1;
+        ::waitpid(c.pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return text;
+    };
+    const Child terminal = start(true);
+    const Child pipe = start(false);
+    ASSERT_GT(terminal.pid, 0) << "no pseudo-terminal here";
+    ASSERT_GT(pipe.pid, 0);
+    EXPECT_EQ(drain(terminal), "\r2 of 10 entries, 2.0 MB\033[K\r\033[Ka warning\n"
+                               "\r4 of 10 entries, 4.0 MB\033[K\r\033[K");
+    EXPECT_EQ(drain(pipe), "a warning\n");
 }
 
 TEST(Printable, EscapesControlBytesOnly) {
