@@ -83,7 +83,16 @@ void unpack(const char* path, const char* dir) {
         if (const auto entry = afs::extraction_over_capacity(archive))
             entries::stop_over_capacity(true, path, input.size(), archive, *entry);
     }
-    const job::Plan plan = job::plan_unpack(archive);
+    // Which entries hold containers, each looked through and its pages given back, so that
+    // the run never holds more of the archive than one entry.
+    std::vector<bool> containers(archive.entries);
+    for (std::uint32_t i = 0; i < archive.entries; ++i) {
+        if (!afs::entry_name(archive, i).ends_with(".bip")) continue;
+        const std::span<const std::uint8_t> data = afs::entry_data(archive, i);
+        containers[i] = bip::is_well_formed(data);
+        wholefile::release(data);
+    }
+    const job::Plan plan = job::plan_unpack(archive, containers);
     if (plan.refusal == job::Refusal::unsafe_name) wholefile::fail("unsafe filename\n");
     if (plan.refusal == job::Refusal::record_name)
         wholefile::fail("won't unpack entry '%s': bipafs keeps its record in '%s'\n",

@@ -1,7 +1,6 @@
 // The plan of an unpack, the record it leaves and the digest of a file; see job.hpp.
 #include "job.hpp"
 
-#include "bip.hpp"
 #include "bytes.hpp"
 
 #include <cinttypes>
@@ -129,7 +128,7 @@ std::string normalized(std::string_view name) {
     return out;
 }
 
-Plan plan_unpack(const afs::Archive& archive) {
+Plan plan_unpack(const afs::Archive& archive, const std::vector<bool>& containers) {
     Plan plan;
     plan.entries.resize(archive.entries);
     Taken taken;
@@ -146,7 +145,7 @@ Plan plan_unpack(const afs::Archive& archive) {
         planned.path = normalized(name);
         if (name.ends_with(container_suffix)) {
             const std::string_view stem = name.substr(0, name.size() - container_suffix.size());
-            if (!bip::is_well_formed(afs::entry_data(archive, i))) {
+            if (i >= containers.size() || !containers[i]) {
                 plan.notes.push_back({NoteKind::not_a_container, i, planned.path});
             } else if (!afs::names_a_file(stem) || normalized(stem).empty()) {
                 plan.notes.push_back({NoteKind::no_restored_name, i, planned.path});

@@ -72,8 +72,10 @@ struct Plan {
     std::uint32_t restored = 0; // of them, restored from containers
 };
 
-// The plan for unpacking `archive`. May throw std::bad_alloc.
-[[nodiscard]] Plan plan_unpack(const afs::Archive& archive);
+// The plan for unpacking `archive`, where `containers[i]` tells whether entry i's data is a
+// well-formed container (bip::is_well_formed), learned by the caller, which may let the
+// system take back each entry's pages once it has looked. May throw std::bad_alloc.
+[[nodiscard]] Plan plan_unpack(const afs::Archive& archive, const std::vector<bool>& containers);
 
 // `name` with its empty and "." components left out.
 [[nodiscard]] std::string normalized(std::string_view name);

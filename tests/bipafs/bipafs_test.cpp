@@ -409,7 +409,10 @@ TEST(Plan, WhichFileEachEntryBecomes) {
         const Bytes bytes = afstest::build(image);
         const afs::Checked checked = afs::check_archive(bytes);
         ASSERT_EQ(checked.verdict, afs::Verdict::ok);
-        const job::Plan plan = job::plan_unpack(checked.archive);
+        std::vector<bool> containers;
+        for (std::uint32_t i = 0; i < checked.archive.entries; ++i)
+            containers.push_back(bip::is_well_formed(afs::entry_data(checked.archive, i)));
+        const job::Plan plan = job::plan_unpack(checked.archive, containers);
         EXPECT_EQ(plan.refusal, row.refusal);
         if (row.refusal != job::Refusal::none) continue;
         std::vector<std::pair<Kind, std::string>> planned;
