@@ -136,6 +136,31 @@ else
     check "cmake --install succeeds" false
 fi
 
+# A build of some targets only (the programs without their pages) must be refused before
+# anything is copied, not leave programs installed without pages. Such a build is made here
+# without compiling: the sources configured afresh, the programs stood in for by scripts.
+partial=$tmp/partial
+generator=$(sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' "$build/CMakeCache.txt")
+if cmake -S "$src" -B "$partial" ${generator:+-G "$generator"} -DBIPAFS_BUILD_TESTS=OFF \
+    >"$tmp/partial.log" 2>&1; then
+    for program in crunchet uncrunchet swapfold bipafs; do
+        mkdir -p "$partial/src/$program"
+        printf '#!/bin/sh\n' >"$partial/src/$program/$program"
+        chmod +x "$partial/src/$program/$program"
+    done
+    cmake --install "$partial" --prefix "$tmp/partial-prefix" >"$tmp/partial-install.log" 2>&1
+    status=$?
+    refused_whole() {
+        [ "$status" -ne 0 ] || { echo "  status 0"; return 1; }
+        grep -q 'is not complete' "$tmp/partial-install.log" || { cat "$tmp/partial-install.log"; return 1; }
+        [ ! -e "$tmp/partial-prefix" ] || { echo "  installed: $(cd "$tmp/partial-prefix" && find . -type f)"; return 1; }
+    }
+    check "cmake --install refuses a build without its pages, installing nothing" refused_whole
+else
+    cat "$tmp/partial.log"
+    check "the sources configure afresh" false
+fi
+
 # --- the Debian package ----------------------------------------------------------------
 
 if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1; then
