@@ -31,8 +31,8 @@ cmp examples/sample.txt "$work/again.txt"
 echo "again.txt is identical to examples/sample.txt"
 
 echo
-echo "== scripts/bipafs-list examples/sample.afs   (each entry's size and name)"
-scripts/bipafs-list examples/sample.afs
+echo "== bipafs list examples/sample.afs   (each entry's size and name)"
+"$bin/bipafs/bipafs" list examples/sample.afs
 
 echo
 echo "== swapfold examples/sample.afs out.afs examples/replace extracted"

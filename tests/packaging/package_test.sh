@@ -8,7 +8,7 @@
 #    into a scratch root, run: usage lines, a crunchet/uncrunchet round trip and a small
 #    swapfold rebuild;
 #  - the packaged bipafs-list lists the bundled sample archive's names and sizes, as
-#    swapfold extracts them;
+#    swapfold extracts them, and is `bipafs list`;
 #  - the README's walkthrough, each step's block taken from README.md as it stands, runs
 #    with the packaged tools on an archive with subdirectories, spaces, containers, an empty
 #    entry and a 32-byte name, and stops, naming it, on a file of en/ that matches no entry.
@@ -313,6 +313,23 @@ lists_sample() { # the listing and the -0 listing of the sample are what extract
     return $ok
 }
 check "packaged bipafs-list lists the sample archive's names and sizes" lists_sample
+
+# bipafs-list runs `bipafs list` from beside it: on a wrong command line too, the two print
+# the same, with the same status.
+same_as_bipafs_list() {
+    local ok=0 wrapper_status list_status
+    (cd "$tmp/run" && "$bin/bipafs-list" -0) >"$tmp/list/wrapper.out" 2>"$tmp/list/wrapper.err"
+    wrapper_status=$?
+    (cd "$tmp/run" && "$bin/bipafs" list -0) >"$tmp/list/list.out" 2>"$tmp/list/list.err"
+    list_status=$?
+    [ "$wrapper_status" -eq "$list_status" ] && [ "$list_status" -eq 1 ] ||
+        { echo "  status $wrapper_status, bipafs list $list_status"; ok=1; }
+    cmp -s "$tmp/list/wrapper.out" "$tmp/list/list.out" &&
+        cmp -s "$tmp/list/wrapper.err" "$tmp/list/list.err" ||
+        { echo "  '$(cat "$tmp/list/wrapper.err")' against '$(cat "$tmp/list/list.err")'"; ok=1; }
+    return $ok
+}
+check "packaged bipafs-list is bipafs list, its usage included" same_as_bipafs_list
 
 # --- the README's walkthrough, run as written --------------------------------------------
 
