@@ -14,7 +14,7 @@
 # top-level CMakeLists.txt includes this file before the programs' directories for that.
 include(GNUInstallDirs)
 
-set(BIPAFS_MAN_PAGES crunchet.1 uncrunchet.1 swapfold.1 bipafs-list.1)
+set(BIPAFS_MAN_PAGES crunchet.1 uncrunchet.1 swapfold.1 bipafs.1 bipafs-list.1)
 set(BIPAFS_INSTALLED_PROGRAMS crunchet uncrunchet swapfold bipafs)
 
 set(BIPAFS_MAINTAINER "bipafs maintainers <maintainers@bipafs.example>"

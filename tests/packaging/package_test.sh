@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Checks what a user gets from an install or from the Debian package:
-#  - every manual page is clean under groff's warnings and names every message its
-#    program can print on standard error;
-#  - `cmake --install` puts the three programs into bin/ and their pages into share/man/man1;
+#  - every manual page is clean under groff's warnings and is titled with the version, and
+#    each program's page names every message its program can print on standard error;
+#  - `cmake --install` puts the four programs into bin/ and their pages into share/man/man1,
+#    and refuses, installing nothing, a build that is not complete;
 #  - `cpack -G DEB` builds a package, maintained by the project, that carries the licence as
 #    its copyright file, its changelog and stripped programs, which, unpacked with `dpkg -x`
-#    into a scratch root, run: usage lines, a crunchet/uncrunchet round trip and a small
-#    swapfold rebuild;
+#    into a scratch root, run: usage lines, bipafs's help and version, a crunchet/uncrunchet
+#    round trip and a small swapfold rebuild;
 #  - the packaged bipafs-list lists the bundled sample archive's names and sizes, as
 #    swapfold extracts them, and is `bipafs list`;
 #  - the README's walkthrough, each step's block taken from README.md as it stands, runs
@@ -20,7 +21,7 @@
 set -uo pipefail
 
 readonly skip_status=77
-readonly programs=(crunchet uncrunchet swapfold)
+readonly programs=(crunchet uncrunchet swapfold bipafs)
 src=$1
 build=$2
 version=$3
@@ -55,20 +56,34 @@ groff_is_silent() { # the page renders with every groff warning enabled and prin
     [ -z "$out" ] || { printf '%s\n' "$out"; return 1; }
 }
 
-# Messages of the whole-file helpers that a program cannot print, one a line: only a program
+# The directories of a program's own sources: its own, and the entries library for the two
+# programs that write an archive's entries as files (the archive checks' messages are there).
+sources_of() {
+    case $1 in
+    swapfold | bipafs) printf '%s\n' "$src/src/$1" "$src/src/entries" ;;
+    *) printf '%s\n' "$src/src/$1" ;;
+    esac
+}
+
+# Messages of the shared sources that a program cannot print, one a line: only a program
 # that prints lines refuses an output that is its own standard output, and uncrunchet prints
-# none.
+# none; bipafs never writes an entry's file twice, so it never overwrites one.
 not_printed_by() {
-    if [ "$1" = uncrunchet ]; then
-        printf '%s\n' "won't write to '%s': it is this run's standard output"
-    fi
+    case $1 in
+    uncrunchet) printf '%s\n' "won't write to '%s': it is this run's standard output" ;;
+    bipafs) printf '%s\n' "duplicate name '%s': its earlier entry is overwritten" ;;
+    esac
 }
 
 # The stderr messages of a program: the format strings passed to fail, fail_with_status,
 # fail_because and warn in its sources and in the whole-file helpers, adjacent literals and
 # PRI macros joined. (fail_because adds the system's reason only where a program asks.)
 messages_of() {
-    compgen -G "$src/src/$1/*.cpp" >/dev/null || { echo "  no sources in src/$1" >&2; return 1; }
+    local dir files=()
+    while IFS= read -r dir; do
+        compgen -G "$dir/*.cpp" >/dev/null || { echo "  no sources in $dir" >&2; return 1; }
+        files+=("$dir"/*.cpp)
+    done < <(sources_of "$1")
     perl -0777 -ne '
         while (/\b(?:fail_with_status|fail_because|fail|warn)\s*\(\s*(?:\w+\s*,\s*)?((?:"(?:[^"\\]|\\.)*"\s*|PRI\w+\s*)+)/g) {
             my ($lit, $fmt) = ($1, "");
@@ -76,7 +91,7 @@ messages_of() {
             $fmt =~ s/\\n$//;
             $fmt =~ s/\\(.)/$1/g;
             print "$fmt\n";
-        }' "$src/src/$1"/*.cpp "$src/src/wholefile/"*.cpp |
+        }' "${files[@]}" "$src/src/wholefile/"*.cpp |
         grep -vxF -f <(not_printed_by "$1") | sort -u
 }
 
@@ -232,12 +247,26 @@ expect_run() { # NAME STATUS STDOUT STDERR: the last run_tool NAME gave exactly 
 
 mkdir -p "$tmp/run"
 declare -A usage_words=([crunchet]="in out.bip" [uncrunchet]="in.bip out"
-                        [swapfold]="in.afs out.afs en/ [ja/]")
+                        [swapfold]="in.afs out.afs en/ [ja/]" [bipafs]="pack DIR NEW.afs")
+declare -A usage_args=([bipafs]=pack)
 for program in "${programs[@]}"; do
-    run_tool "$program-usage" "$bin/$program"
-    check "packaged $program without arguments prints its usage, status 1" \
+    # shellcheck disable=SC2086 # the one argument, or none
+    run_tool "$program-usage" "$bin/$program" ${usage_args[$program]:-}
+    check "packaged $program ${usage_args[$program]:-without arguments} prints its usage, status 1" \
         expect_run "$program-usage" 1 "" "usage: $bin/$program ${usage_words[$program]}"$'\n'
 done
+run_tool bipafs-help "$bin/bipafs" --help
+help_text=$(cat "$tmp/bipafs-help.out"; printf x)
+help_text=${help_text%x}
+check "packaged bipafs --help prints its overview, from its usage line, status 0" \
+    expect_run bipafs-help 0 "usage: bipafs COMMAND ARGUMENTS"$'\n'"${help_text#*$'\n'}" ""
+check "... which names the commands" grep -q '^  bipafs pack DIR NEW.afs ' "$tmp/bipafs-help.out"
+run_tool bipafs-bare "$bin/bipafs"
+check "packaged bipafs without arguments prints the overview on standard error, status 1" \
+    expect_run bipafs-bare 1 "" "$help_text"
+run_tool bipafs-version "$bin/bipafs" --version
+check "packaged bipafs --version prints version $version" \
+    expect_run bipafs-version 0 "bipafs $version"$'\n' ""
 
 # A file's size in bytes (wc, not GNU stat -c).
 size_of() { [ -f "$1" ] && wc -c <"$1" | tr -d ' '; }
