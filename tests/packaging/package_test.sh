@@ -5,9 +5,9 @@
 #  - `cmake --install` puts the four programs into bin/ and their pages into share/man/man1,
 #    and refuses, installing nothing, a build that is not complete;
 #  - `cpack -G DEB` builds a package, maintained by the project, that carries the licence as
-#    its copyright file, its changelog and stripped programs, which, unpacked with `dpkg -x`
-#    into a scratch root, run: usage lines, bipafs's help and version, a crunchet/uncrunchet
-#    round trip and a small swapfold rebuild;
+#    its copyright file, its changelog, the README (which every page names) and stripped
+#    programs, which, unpacked with `dpkg -x` into a scratch root, run: usage lines, bipafs's
+#    help and version, a crunchet/uncrunchet round trip and a small swapfold rebuild;
 #  - the packaged bipafs-list lists the bundled sample archive's names and sizes, as
 #    swapfold extracts them, and is `bipafs list`;
 #  - the README's walkthrough, each step's block taken from README.md as it stands, runs
@@ -197,6 +197,13 @@ check "package section" control_field_matches Section '^utils$'
 check "package maintainer is the project" control_field_matches Maintainer '^bipafs .*<.+@.+>$'
 check "package depends on the C library" control_field_matches Depends 'libc6'
 check "package description" control_field_matches Description 'AFS'
+# A line of the long description that begins with a dot is a control statement to dpkg.
+description_lines_are_text() {
+    local bad
+    bad=$(dpkg-deb -f "$deb" Description | grep -E '^ \.[^[:space:]]')
+    [ -z "$bad" ] || { echo "  $bad"; return 1; }
+}
+check "no line of the package description begins with a dot" description_lines_are_text
 
 root=$tmp/root
 dpkg -x "$deb" "$root"
@@ -210,6 +217,20 @@ changelog_names_version() { # the changelog's first entry is this version, by th
     [[ $log == *" -- $(dpkg-deb -f "$deb" Maintainer)  "* ]] || { echo "  no maintainer line"; return 1; }
 }
 check "the package's changelog names version $version" changelog_names_version
+check "the package carries the README" \
+    cmp <(gzip -dc "$root/usr/share/doc/bipafs/README.md.gz") "$src/README.md"
+# Every page sends its reader to the README the package carries, for the job and the
+# mistakes to avoid.
+pages_point_to_readme() {
+    local page ok=0
+    [ -f "$root/usr/share/doc/bipafs/README.md.gz" ] || { echo "  no README in the package"; return 1; }
+    for page in "${programs[@]}" bipafs-list; do
+        zcat -f "$root/usr/share/man/man1/$page".1* | grep -qF '/usr/share/doc/bipafs/README.md.gz' ||
+            { echo "  $page.1 does not name /usr/share/doc/bipafs/README.md.gz"; ok=1; }
+    done
+    return $ok
+}
+check "every packaged page names the packaged README" pages_point_to_readme
 bin=$root/usr/bin
 
 if command -v readelf >/dev/null 2>&1; then
