@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Builds the three tools and runs them on the bundled samples, in a scratch directory.
+# Builds the programs and runs them on the bundled samples, in a scratch directory.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
-# Only the programs (the programs preset: no tests or benchmarks): a few seconds on two
-# cores. The build prints its own progress, one line a step.
+# The programs preset, whole (the programs, their pages, no tests or benchmarks): a few
+# seconds on two cores. The build prints its own progress, one line a step. The whole
+# preset, not the programs alone, so that `cmake --install build/programs` works after it.
 echo "== building the programs (cmake --preset programs: a few seconds, up to a minute on a slow machine)"
 started=$SECONDS
 cmake --preset programs >/dev/null
-cmake --build --preset programs --target crunchet uncrunchet swapfold
+cmake --build --preset programs
 echo "built in $((SECONDS - started)) s"
 bin="$root/build/programs/src"
 work=$(mktemp -d)
@@ -30,8 +31,8 @@ cmp examples/sample.txt "$work/again.txt"
 echo "again.txt is identical to examples/sample.txt"
 
 echo
-echo "== scripts/bipafs-list examples/sample.afs   (each entry's size and name)"
-scripts/bipafs-list examples/sample.afs
+echo "== bipafs list examples/sample.afs   (each entry's size and name)"
+"$bin/bipafs/bipafs" list examples/sample.afs
 
 echo
 echo "== swapfold examples/sample.afs out.afs examples/replace extracted"
@@ -48,5 +49,20 @@ for f in examples/replace/*; do
   echo "$name in out.afs now holds examples/replace/$name:"
   head -n 3 "$work/shown/$name"
 done
+
+echo
+echo "== bipafs unpack sample.afs game; edit game/menu.txt; bipafs status game; bipafs pack game new.afs"
+cp examples/sample.afs "$work/sample.afs"
+(
+    cd "$work"
+    "$bin/bipafs/bipafs" unpack sample.afs game
+    printf 'Nouvelle partie\nContinuer\n' >game/menu.txt
+    "$bin/bipafs/bipafs" status game
+    "$bin/bipafs/bipafs" pack game new.afs
+    "$bin/bipafs/bipafs" unpack new.afs again >/dev/null
+    cmp game/menu.txt again/menu.txt
+    echo "new.afs holds the edited menu.txt:"
+    cat again/menu.txt
+)
 echo
 echo "demo finished: every result checked"
