@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
             wholefile::fail("unknown command '%s': see '%s --help'\n",
                             wholefile::printable(word).c_str(), program);
         } else if (word == "list") {
-            const bool raw = count == 2 && std::strcmp(args[0], "-0") == 0;
+            const bool raw = count >= 1 && std::strcmp(args[0], "-0") == 0;
             if (count != (raw ? 2 : 1)) usage(program, *c);
             bipafs::list(args[raw ? 1 : 0], raw);
         } else if (word == "unpack") {

@@ -147,6 +147,8 @@ TEST(Bipafs, Commands) {
         {"wrong argument count", "$B unpack game.afs", 1, "",
          "usage: " + bipafs + " unpack GAME.afs DIR\n"},
         {"help for no such command", "$B help frob", 1, "", "usage: " + bipafs + " help COMMAND\n"},
+        {"list -0 without an archive", "$B list -0", 1, "",
+         "usage: " + bipafs + " list [-0] GAME.afs\n"},
     };
     const Bytes archive = afstest::build(image);
     for (const Row& row : rows) {
