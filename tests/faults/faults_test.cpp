@@ -42,6 +42,7 @@ using testkit::TempDir;
 const std::string crunchet = CRUNCHET_PATH;
 const std::string uncrunchet = UNCRUNCHET_PATH;
 const std::string swapfold = SWAPFOLD_PATH;
+const std::string bipafs = BIPAFS_PATH;
 
 // Content that compresses poorly, so a container of it is about as large as the content.
 Bytes noise(std::size_t n) {
@@ -73,10 +74,12 @@ struct Case {
     std::vector<std::string> args;
     std::string err;     // the exact message expected
     std::string printed; // what standard output holds: nothing that reports success
+    std::size_t out = 1; // the output's place among `args`
 };
 
-// The three programs writing `out` from inputs large (`big`) or small.
-std::vector<Case> writers(const std::string& out, bool big) {
+// The four programs writing `out` from inputs large (`big`) or small; bipafs, which gives
+// the system's reasons, says `reason`.
+std::vector<Case> writers(const std::string& out, bool big, const std::string& reason = {}) {
     const std::string n = big ? "300000" : "3";
     return {
         {"crunchet",
@@ -86,6 +89,12 @@ std::vector<Case> writers(const std::string& out, bool big) {
          "Original size: " + n + " bytes\n"},
         {"uncrunchet", uncrunchet, {"in.bip", out}, "can't write to '" + out + "'\n", ""},
         {"swapfold", swapfold, {"in.afs", out, "en"}, "can't write to '" + out + "'\n", ""},
+        {"bipafs pack",
+         bipafs,
+         {"pack", "work", out},
+         "can't write to '" + out + "'" + (reason.empty() ? "" : ": " + reason) + "\n",
+         "",
+         2},
     };
 }
 
@@ -94,6 +103,8 @@ void write_inputs(const TempDir& dir, bool big) {
     testkit::write_bytes(dir / "in", content);
     testkit::write_bytes(dir / "in.bip", container_of(content));
     testkit::write_bytes(dir / "in.afs", afstest::one_entry("a.bin", content));
+    const RunResult r = testkit::run(bipafs, {"unpack", "in.afs", "work"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 // Every name in `dir`, hidden ones included: a left-over temporary file shows here.
@@ -114,7 +125,7 @@ TEST(Faults, WritingToAFullDevice) {
     for (const bool big : {false, true}) {
         const TempDir dir;
         write_inputs(dir, big);
-        for (const Case& c : writers("/dev/full", big)) {
+        for (const Case& c : writers("/dev/full", big, "No space left on device")) {
             SCOPED_TRACE(c.label + (big ? ", large output" : ", small output"));
             expect_failure(testkit::run(c.program, c.args, dir.path()), c);
         }
@@ -135,7 +146,7 @@ TEST(Faults, OutputLargerThanTheFileSizeLimitLeavesTheTargetAsItWas) {
     for (const bool ignore_signal : {false, true}) {
         const TempDir dir;
         write_inputs(dir, true);
-        std::vector<Case> cases = writers("out", true);
+        std::vector<Case> cases = writers("out", true, "File too large");
         cases.push_back({"swapfold in place",
                          swapfold,
                          {"in.afs", "in.afs", "en"},
@@ -143,8 +154,9 @@ TEST(Faults, OutputLargerThanTheFileSizeLimitLeavesTheTargetAsItWas) {
                          ""});
         for (const Case& c : cases) {
             SCOPED_TRACE(c.label + (ignore_signal ? ", limit signal ignored" : ", limit signal"));
-            const fs::path target = dir / c.args[1];
-            if (c.args[1] == "out") testkit::write_bytes(target, testkit::bytes_of("old content"));
+            const fs::path target = dir / c.args[c.out];
+            if (c.args[c.out] == "out")
+                testkit::write_bytes(target, testkit::bytes_of("old content"));
             const Bytes before = testkit::read_bytes(target);
             const std::set<std::string> names = names_in(dir.path());
             expect_failure(run_limited(c, dir.path(), ignore_signal), c);
@@ -573,7 +585,7 @@ TEST(Faults, OutputsThatAreDevicesOrLinksStaySo) {
         const Bytes expected = testkit::read_bytes(dir / "plain/out");
 
         std::vector<std::string> args = c.args;
-        args[1] = "/dev/null";
+        args[c.out] = "/dev/null";
         EXPECT_EQ(testkit::run(c.program, args, dir.path()).status, 0);
         struct stat st {};
         ASSERT_EQ(::stat("/dev/null", &st), 0);
@@ -585,7 +597,7 @@ TEST(Faults, OutputsThatAreDevicesOrLinksStaySo) {
         fs::create_symlink("real", dir / "link");
         fs::create_symlink("made", dir / "dangling");
         for (const std::string link : {"link", "dangling"}) {
-            args[1] = link;
+            args[c.out] = link;
             const RunResult r = testkit::run(c.program, args, dir.path());
             EXPECT_EQ(r.status, 0) << link << ": " << r.err;
             EXPECT_TRUE(fs::is_symlink(dir / link)) << link;
