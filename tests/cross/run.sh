@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds the three programs for other machines and checks, under qemu-user, that they
-# give what the native programs give, byte for byte:
+# Cross-builds the four programs for other machines and checks, under qemu-user, that they
+# give what the native programs give, byte for byte (bipafs as it unpacks and packs each
+# archive):
 #
 #   tests/cross/run.sh NATIVE_DIR ARCH...
 #
@@ -116,7 +117,7 @@ add_file mixed
 
 head -c 5000 /dev/urandom >"$in/small"
 make_afs "$in/gen2.afs" 2 first.txt "$in/sample.txt" big.bin "$in/random" none - \
-  same "$in/one" small.bin "$in/small" same "$in/zeros"
+  same "$in/one" small.bin "$in/small" same "$in/zeros" script.txt.bip "$in/sample.bip"
 make_afs "$in/gen1.afs" 1 none - table.bin "$in/table" empty "$in/one" sorted.txt "$in/sorted"
 # The entry named "empty" gets zero bytes of data, at a non-zero offset.
 { le32 0; } | put "$in/gen1.afs" $((8 + 8 * 2 + 4))
@@ -152,6 +153,10 @@ run_all() {
       record "s-$afs" swapfold "../in/$afs" "$afs.out" "../in/$en" "ja-$afs"
       # The rebuilt archive is an input in its turn, without extraction.
       if [ -f "$afs.out" ]; then record "r-$afs" swapfold "$afs.out" "$afs.again" "../in/$en"; fi
+      # The job: unpacked (the record names the archive by its absolute path, the same for
+      # every machine), and packed again.
+      record "b-$afs" bipafs unpack "$in/$afs" "job-$afs"
+      if [ -d "job-$afs" ]; then record "p-$afs" bipafs pack "job-$afs" "$afs.packed"; fi
     done
   )
 }
@@ -171,7 +176,7 @@ expect_refusal() {
   fi
 }
 
-run_all "$work/native" env PATH="$native/crunchet:$native/uncrunchet:$native/swapfold"
+run_all "$work/native" env PATH="$native/crunchet:$native/uncrunchet:$native/swapfold:$native/bipafs"
 for f in "${files[@]}"; do
   cmp -s "$in/$f" "$work/native/$f.restored" || fail "native round trip of $f"
 done
@@ -200,7 +205,7 @@ for arch in "$@"; do
   # in PATH, named as the programs.
   wrappers=$work/$arch-bin
   mkdir -p "$wrappers"
-  for p in crunchet uncrunchet swapfold; do
+  for p in crunchet uncrunchet swapfold bipafs; do
     printf '#!/bin/sh\nexec qemu-%s -L /usr/%s %s "$@"\n' "$arch" "$triple" \
       "$build/src/$p/$p" >"$wrappers/$p"
     chmod +x "$wrappers/$p"
