@@ -106,19 +106,26 @@ page_names_messages() {
         return 1
     messages_of "$program" >"$messages" || return 1
     [ -s "$messages" ] || { echo "no messages found in the sources of $program"; return 1; }
+    all_messages_in "$rendered" "$messages" "the page"
+}
+
+# all_messages_in TEXT MESSAGES WHERE: whether every message (a format, one a line) appears in
+# the file TEXT, each conversion (%s, %zu, ...) standing for one placeholder word; names each
+# that does not.
+all_messages_in() {
     perl -e '
-        my ($rendered, $messages) = @ARGV;
-        open my $r, "<", $rendered or die; my $text = do { local $/; <$r> };
+        my ($file, $messages, $where) = @ARGV;
+        open my $r, "<", $file or die; my $text = do { local $/; <$r> };
         open my $m, "<", $messages or die;
         my $missing = 0;
         while (my $fmt = <$m>) {
             chomp $fmt;
             my $re = join "\\S+", map { quotemeta } split /%[-+ #0-9.*]*(?:hh|h|ll|l|z|j|t)?[diouxXsc]/, $fmt, -1;
             next if $text =~ /$re/;
-            print "  not in the page: \"$fmt\"\n";
+            print "  not in $where: \"$fmt\"\n";
             $missing = 1;
         }
-        exit $missing;' "$rendered" "$messages"
+        exit $missing;' "$1" "$2" "$3"
 }
 
 page_has_version() { # the title line names the project's current version
@@ -133,10 +140,10 @@ done
 # The README's table of messages (the rows of its section "Exit statuses and messages") has a
 # row for every message of a program, with the program named in its tool column.
 readme_names_messages() {
-    local program=$1 messages=$tmp/$1.messages
+    local program=$1 messages=$tmp/$1.messages cells=$tmp/$1.cells
     messages_of "$program" >"$messages" || return 1
     perl -e '
-        my ($readme, $messages, $program) = @ARGV;
+        my ($readme, $program) = @ARGV;
         open my $r, "<", $readme or die;
         my ($inside, @cells) = (0);
         while (<$r>) {
@@ -146,17 +153,8 @@ readme_names_messages() {
             push @cells, $message if grep { $_ eq $program } split /,\s*/, $tools;
         }
         die "  no rows for $program\n" unless @cells;
-        my $text = join "\n", @cells;
-        open my $m, "<", $messages or die;
-        my $missing = 0;
-        while (my $fmt = <$m>) {
-            chomp $fmt;
-            my $re = join "\\S+", map { quotemeta } split /%[-+ #0-9.*]*(?:hh|h|ll|l|z|j|t)?[diouxXsc]/, $fmt, -1;
-            next if $text =~ /$re/;
-            print "  not in the README for $program: \"$fmt\"\n";
-            $missing = 1;
-        }
-        exit $missing;' "$src/README.md" "$messages" "$program"
+        print join "\n", @cells;' "$src/README.md" "$program" >"$cells" || return 1
+    all_messages_in "$cells" "$messages" "the README for $program"
 }
 for program in "${programs[@]}"; do
     check "the README's table names every message of $program" readme_names_messages "$program"
