@@ -84,7 +84,8 @@ constexpr const char* overview =
 } // namespace
 
 int main(int argc, char** argv) {
-    wholefile::start_run(wholefile::StandardOutput::prints_lines, wholefile::Reasons::given);
+    wholefile::start_run(argc, argv, wholefile::StandardOutput::prints_lines,
+                         wholefile::Reasons::given);
     const char* const program = argc > 0 ? argv[0] : "bipafs";
     if (argc < 2) wholefile::fail("%s", overview);
     const std::string_view word = argv[1];

@@ -4,7 +4,6 @@
 #include "commands.hpp"
 #include "entries.hpp"
 
-#include <cerrno>
 #include <string_view>
 
 namespace bipafs {
@@ -22,7 +21,9 @@ using wholefile::printable;
 
 void walk(const Directory& dir, const std::string& prefix, Found& found) {
     const auto names = wholefile::list_directory(dir);
-    if (!names) wholefile::fail_because(errno, "can't read the directory '%s'", prefix.c_str());
+    if (!names)
+        wholefile::fail_because(wholefile::last_error(), "can't read the directory '%s'",
+                                prefix.c_str());
     for (const wholefile::Named& n : *names) {
         if (prefix.empty() && n.name == job::record_dir) continue;
         const std::string path = prefix + n.name;
@@ -33,7 +34,8 @@ void walk(const Directory& dir, const std::string& prefix, Found& found) {
         }
         const Directory sub = wholefile::open_directory(dir, n.name, false);
         if (!sub.is_open())
-            wholefile::fail_because(errno, "can't open the directory '%s'", path.c_str());
+            wholefile::fail_because(wholefile::last_error(), "can't open the directory '%s'",
+                                    path.c_str());
         walk(sub, path + "/", found);
     }
 }
@@ -44,7 +46,7 @@ Unpacked read_record(const char* dir) {
     Unpacked unpacked;
     unpacked.root = wholefile::open_directory(Directory::working(), dir, true);
     if (!unpacked.root.is_open())
-        wholefile::fail_because(errno, "can't open the directory '%s'", dir);
+        wholefile::fail_because(wholefile::last_error(), "can't open the directory '%s'", dir);
     const std::string record = shown_in(dir, std::string(job::record_dir));
     const Directory kept = wholefile::open_directory(unpacked.root, job::record_dir, false);
     if (!kept.is_open())
@@ -77,14 +79,16 @@ Found find_files(const Directory& root) {
 Compared compare(const Unpacked& unpacked, const Found& now, const char* dir) {
     Compared compared;
     compared.entries.assign(unpacked.paths.size(), Now::same);
-    std::set<std::string_view> recorded;
+    std::set<std::string> recorded; // as the listing names them
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < unpacked.paths.size(); ++i) {
         const std::string& path = unpacked.paths[i];
         if (path.empty()) continue;
         ++compared.files;
-        recorded.insert(path);
-        const auto at = now.files.find(path);
+        // The file an unpack wrote for the entry, as the directory's listing names it.
+        const std::string listed = wholefile::as_listed(path);
+        const auto at = now.files.find(listed);
+        recorded.insert(listed);
         Now& state = compared.entries[i];
         if (at == now.files.end()) {
             state = Now::missing;

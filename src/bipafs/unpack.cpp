@@ -25,11 +25,13 @@ using wholefile::printable;
 // Opens `dir`, made here when it does not exist; one that holds anything is refused.
 [[nodiscard]] Directory open_new_directory(const char* dir) {
     if (!wholefile::look_at(Directory::working(), dir).exists() && !wholefile::make_directory(dir))
-        wholefile::fail_because(errno, "can't make the directory '%s'", dir);
+        wholefile::fail_because(wholefile::last_error(), "can't make the directory '%s'", dir);
     Directory root = wholefile::open_directory(Directory::working(), dir, true);
-    if (!root.is_open()) wholefile::fail_because(errno, "can't open the directory '%s'", dir);
+    if (!root.is_open())
+        wholefile::fail_because(wholefile::last_error(), "can't open the directory '%s'", dir);
     const auto names = wholefile::list_directory(root);
-    if (!names) wholefile::fail_because(errno, "can't read the directory '%s'", dir);
+    if (!names)
+        wholefile::fail_because(wholefile::last_error(), "can't read the directory '%s'", dir);
     if (!names->empty())
         wholefile::fail("won't unpack into '%s': it is not empty\n", printable(dir).c_str());
     return root;
@@ -94,6 +96,8 @@ void unpack(const char* path, const char* dir) {
     }
     const job::Plan plan = job::plan_unpack(archive, containers);
     if (plan.refusal == job::Refusal::unsafe_name) wholefile::fail("unsafe filename\n");
+    for (const job::Planned& planned : plan.entries)
+        if (!entries::system_can_hold(planned.path)) wholefile::fail("unsafe filename\n");
     if (plan.refusal == job::Refusal::record_name)
         wholefile::fail("won't unpack entry '%s': bipafs keeps its record in '%s'\n",
                         printable(afs::entry_name(archive, plan.refused)).c_str(),
@@ -149,7 +153,8 @@ void unpack(const char* path, const char* dir) {
     const std::string record = shown_in(dir, std::string(job::record_dir));
     const Directory kept = wholefile::make_directory_in(root, job::record_dir);
     if (!kept.is_open())
-        wholefile::fail_because(errno, "can't open '%s' for writing", record.c_str());
+        wholefile::fail_because(wholefile::last_error(), "can't open '%s' for writing",
+                                record.c_str());
     const std::string at = wholefile::absolute_path(path);
     const std::vector<std::uint8_t> tables = job::tables_of(archive);
     const std::string text = job::format_record(input.size(), recorded);

@@ -22,7 +22,7 @@ void print_size(const char* which, std::uint64_t size) {
 } // namespace
 
 int main(int argc, char** argv) {
-    wholefile::start_run(wholefile::StandardOutput::prints_lines);
+    wholefile::start_run(argc, argv, wholefile::StandardOutput::prints_lines);
     if (argc != 3) wholefile::fail("usage: %s in out.bip\n", argc > 0 ? argv[0] : "crunchet");
     const char* const in_path = argv[1];
     const char* const out_path = argv[2];

@@ -2,7 +2,7 @@
 // directory at a time; see entries.hpp for the design.
 #include "entries.hpp"
 
-#include <cerrno>
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <utility>
@@ -89,6 +89,25 @@ void stop_over_capacity(bool extracting, const char* in_path, std::uint64_t size
         bytes, in.c_str(), 4 * bytes, name.c_str());
 }
 
+bool system_can_hold(std::string_view name) {
+    for (std::size_t start = 0; start <= name.size();) {
+        const std::size_t slash = std::min(name.find('/', start), name.size());
+        const std::string_view part = name.substr(start, slash - start);
+        if (!part.empty() && part != "." && !wholefile::can_name(part)) return false;
+        start = slash + 1;
+    }
+    return true;
+}
+
+void refuse_names_the_system_cannot_hold(const afs::Archive& archive) {
+    for (std::uint32_t i = 0; i < archive.entries; ++i) {
+        if (afs::entry_record(archive, i).pos == 0) continue;
+        const std::string_view name = afs::entry_name(archive, i);
+        if (afs::is_unsafe(name) || !afs::names_a_file(name)) continue;
+        if (!system_can_hold(name)) fail("unsafe filename\n");
+    }
+}
+
 std::string joined(std::string_view dir, std::string_view name) {
     std::string path(dir);
     if (!path.empty() && path.back() != '/') path += '/';
@@ -104,7 +123,7 @@ void look_up_replacements(const afs::Archive& archive, const char* en, bool unsa
     bool none = *en == '\0';
     if (!none) {
         found.dir = wholefile::open_directory(Directory::working(), en, true);
-        none = !found.dir.is_open() && (errno == ENOENT || errno == ENOTDIR);
+        none = !found.dir.is_open() && wholefile::means_missing(wholefile::last_error());
     }
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (afs::entry_record(archive, i).pos == 0) continue;
@@ -175,19 +194,20 @@ void InUse::add_replacements(const afs::Archive& archive, const Replacements& fo
             spots_.insert(passed.begin(), passed.end());
             at = dirs.emplace(std::string(part), wholefile::identity(found.dir, part)).first;
         }
-        if (at->second) spots_.insert({*at->second, std::string(name.substr(slash + 1))});
+        if (at->second) spots_.insert(wholefile::spot(*at->second, name.substr(slash + 1)));
     }
 }
 
 bool InUse::holds(const wholefile::Found& at, const Directory& dir, std::string_view leaf) const {
     return (at.kind == Kind::file && files_.contains(at.id)) ||
-           spots_.contains({dir.id(), std::string(leaf)});
+           spots_.contains(wholefile::spot(dir.id(), leaf));
 }
 
 bool write_entry(const Directory& root, std::string_view name, const std::string& shown,
                  std::span<const wholefile::Piece> pieces,
                  std::span<const wholefile::Source> sources, const InUse& in_use,
                  std::set<wholefile::FileId>& written, bool make_directories, Again again) {
+    if (!system_can_hold(name)) fail("unsafe filename\n");
     Parent parent(root);
     std::string leaf;
     open_parent(parent, name, shown, make_directories, &leaf);

@@ -39,6 +39,17 @@ inline constexpr int failed_check_status = 2;
 [[noreturn]] void stop_over_capacity(bool extracting, const char* in_path, std::uint64_t size,
                                      const afs::Archive& archive, std::uint32_t entry);
 
+// Whether this system can hold every component of `name` (an entry's name, or a path made of
+// one) as a file's name: wholefile::can_name, for each component but empty ones and ".",
+// which name no file of their own. Always on POSIX systems.
+[[nodiscard]] bool system_can_hold(std::string_view name);
+
+// Ends the run with "unsafe filename", before anything is written, when an entry with data
+// has a name this system cannot hold (system_can_hold). Names afs::is_unsafe refuses, and
+// those that name no file, are left to the caller's own checks, made where they have always
+// been.
+void refuse_names_the_system_cannot_hold(const afs::Archive& archive);
+
 // `dir` and `name` joined by one slash, as paths are shown in messages.
 [[nodiscard]] std::string joined(std::string_view dir, std::string_view name);
 
@@ -94,7 +105,8 @@ enum class Again {
 };
 
 // Writes `pieces` as the file of entry `name` inside `root`, shown as `shown` (`name` must
-// have passed afs::is_unsafe and afs::names_a_file). Each directory on the way is opened
+// have passed afs::is_unsafe and afs::names_a_file; one this system cannot hold ends the run
+// with "unsafe filename"). Each directory on the way is opened
 // without following a link, a link there ending the run with "unsafe filename", and made
 // where it is missing when `make_directories` is set (otherwise a missing one ends the run
 // with "can't open 'SHOWN' for writing"). A file or place that `in_use` holds ends the run

@@ -94,7 +94,7 @@ void extract_entries(const afs::Archive& archive, const wholefile::Directory& ro
 } // namespace
 
 int main(int argc, char** argv) {
-    wholefile::start_run(wholefile::StandardOutput::prints_lines);
+    wholefile::start_run(argc, argv, wholefile::StandardOutput::prints_lines);
     if (argc < 4 || argc > 5) // the usage line's wording is fixed
         fail("usage: %s in.afs out.afs en/ [ja/]\n", argc > 0 ? argv[0] : "swapfold");
     const char* const in_path = argv[1];
@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
     const wholefile::Source input_source{input, input_fd};
     try {
         const afs::Archive archive = entries::checked_archive(input);
+        entries::refuse_names_the_system_cannot_hold(archive);
 
         // Every check runs before anything is written: a run that fails one leaves ja/ as
         // it was.

@@ -10,32 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <sys/mman.h>
-
-namespace {
-
-// Asks for the output buffer to be backed by large pages where the system offers them: a
-// restored file is written once from start to end, and small pages would cost a fault every
-// 4 KiB.
-void prefer_large_pages(std::uint8_t* buffer, std::size_t size) {
-#if defined(__linux__) && !defined(BIPAFS_FALLBACKS) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t large_page = std::uintptr_t{2} << 20;
-    const auto start =
-        (reinterpret_cast<std::uintptr_t>(buffer) + large_page - 1) & ~(large_page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(buffer) + size) & ~(large_page - 1);
-    // Only advice: where it is refused, the buffer works the same with small pages.
-    if (end > start)
-        static_cast<void>(::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE));
-#else
-    static_cast<void>(buffer);
-    static_cast<void>(size);
-#endif
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
-    wholefile::start_run(wholefile::StandardOutput::unused);
+    wholefile::start_run(argc, argv, wholefile::StandardOutput::unused);
     if (argc != 3) wholefile::fail("usage: %s in.bip out\n", argc > 0 ? argv[0] : "uncrunchet");
     const char* const in_path = argv[1];
     const char* const out_path = argv[2];
@@ -52,7 +29,10 @@ int main(int argc, char** argv) {
     case bip::Status::restored:
         break;
     }
-    prefer_large_pages(outcome.buffer.get(), static_cast<std::size_t>(outcome.capacity));
+    // The output buffer is written once from start to end: small pages would cost a fault
+    // every 4 KiB.
+    wholefile::prefer_large_pages(
+        {outcome.buffer.get(), static_cast<std::size_t>(outcome.capacity)});
     bip::finish_restore(outcome, file);
 
     wholefile::write_file(out_path, outcome.content());

@@ -1,18 +1,21 @@
-// Messages and progress lines: every line a program prints goes through emit() here.
+// Messages and progress lines: every line a program prints goes through emit() here, on
+// every system; the platform's files (posix/, windows/) only write the finished text to the
+// stream (common.hpp).
 //
 // Standard output is flushed before anything goes to standard error, and after every line
 // of its own, so that in a log that holds both streams a message follows the lines that led
 // to it, and a run that a signal ends leaves a log that names everything it did. A line
 // costs one write; the runs that print the most lines create a file for each of them, which
 // costs far more.
-#include "internal.hpp"
+#include "common.hpp"
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace wholefile {
 
@@ -31,20 +34,48 @@ struct Progress {
 };
 Progress shown_progress;
 
+// The length of the progress line last drawn, which a terminal that cannot clear to the end
+// of a line has overwritten with spaces.
+std::size_t drawn_length = 0;
+
 void clear_progress() {
     if (!shown_progress.shown) return;
-    std::fputs("\r\033[K", stderr);
-    std::fflush(stderr);
+    if (detail::terminal_erases_lines()) {
+        detail::put(detail::Stream::error, "\r\033[K");
+    } else {
+        // Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) about "\r" + string.
+        std::string spaces(1, '\r');
+        spaces.append(drawn_length, ' ').push_back('\r');
+        detail::put(detail::Stream::error, spaces);
+    }
     shown_progress.shown = false;
 }
 
+// The text of `format` with `args`, as printf would print it.
+__attribute__((format(WHOLEFILE_PRINTF, 1, 0))) std::string formatted(const char* format,
+                                                                      std::va_list args) {
+    std::va_list again;
+    va_copy(again, args);
+    char small[512];
+    const int length = std::vsnprintf(small, sizeof small, format, args);
+    std::string text;
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof small) {
+        text.assign(small, static_cast<std::size_t>(length));
+    } else if (length > 0) {
+        text.resize(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.resize(static_cast<std::size_t>(length));
+    }
+    va_end(again);
+    return text;
+}
+
 // The format is checked where the public routines are called, which pass theirs through.
-__attribute__((format(printf, 2, 0))) void emit(std::FILE* stream, const char* format,
-                                                std::va_list args) {
+__attribute__((format(WHOLEFILE_PRINTF, 2, 0))) void emit(detail::Stream stream, const char* format,
+                                                          std::va_list args) {
     clear_progress();
-    if (!stdout_closed) std::fflush(stdout); // a failure shows again when it is closed
-    std::vfprintf(stream, format, args);
-    std::fflush(stream);
+    if (!stdout_closed) detail::flush_output(); // a failure shows again when it is closed
+    detail::put(stream, formatted(format, args));
 }
 
 void escape(std::string& out, unsigned char byte) {
@@ -88,7 +119,7 @@ std::string printable(std::string_view text) {
 void say(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    emit(stdout, format, args);
+    emit(detail::Stream::output, format, args);
     va_end(args);
 }
 
@@ -96,7 +127,7 @@ void fail_with_status(int status, const char* format, ...) {
     detail::clean_up();
     std::va_list args;
     va_start(args, format);
-    emit(stderr, format, args);
+    emit(detail::Stream::error, format, args);
     va_end(args);
     std::exit(status);
 }
@@ -105,7 +136,7 @@ void fail(const char* format, ...) {
     detail::clean_up();
     std::va_list args;
     va_start(args, format);
-    emit(stderr, format, args);
+    emit(detail::Stream::error, format, args);
     va_end(args);
     std::exit(1);
 }
@@ -121,14 +152,13 @@ void fail_because(int error, const char* format, const char* path) {
 void warn(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    emit(stderr, format, args);
+    emit(detail::Stream::error, format, args);
     va_end(args);
 }
 
 void say_bytes(std::string_view text) {
     clear_progress();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    detail::put(detail::Stream::output, text);
 }
 
 void progress(std::uint64_t done, std::uint64_t all, std::uint64_t bytes) {
@@ -144,10 +174,20 @@ void progress(std::uint64_t done, std::uint64_t all, std::uint64_t bytes) {
     if (now - p.start < 1s || (p.shown && now - p.drawn < 100ms)) return;
     p.drawn = now;
     p.shown = true;
-    std::fprintf(stderr, "\r%llu of %llu entries, %.1f MB\033[K",
-                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(all),
-                 static_cast<double>(bytes) / 1e6);
-    std::fflush(stderr);
+    char line[96];
+    const int length = std::snprintf(
+        line, sizeof line, "\r%llu of %llu entries, %.1f MB", static_cast<unsigned long long>(done),
+        static_cast<unsigned long long>(all), static_cast<double>(bytes) / 1e6);
+    std::string text(line, length > 0 ? static_cast<std::size_t>(length) : 0);
+    if (detail::terminal_erases_lines()) {
+        text += "\033[K";
+    } else {
+        // Spaces over what is left of a longer line drawn before.
+        const std::size_t width = text.size() - 1;
+        if (width < drawn_length) text.append(drawn_length - width, ' ');
+        drawn_length = std::max(drawn_length, width);
+    }
+    detail::put(detail::Stream::error, text);
 }
 
 void end_progress() {
@@ -155,11 +195,10 @@ void end_progress() {
 }
 
 void close_standard_output() {
-    const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
-    const bool closed = std::fclose(stdout) == 0;
+    int error = 0;
+    const bool closed = detail::close_output(&error);
     stdout_closed = true;
-    const int error = errno;
-    if (!closed || !flushed) detail::fail_because(error, "can't write to standard output", "");
+    if (!closed) detail::fail_because(error, "can't write to standard output", "");
 }
 
 namespace detail {

@@ -9,9 +9,10 @@
 
 namespace wholefile {
 
-// A file that pieces may come from. Either it is open (`fd`), and its content may also be
-// mapped, in which case pieces point into `mapping`; or it is named by `path` and opened
-// only when its piece is written, when it must still be a regular file of `size` bytes.
+// A file that pieces may come from. Either it is open (`fd`: a descriptor, or on Windows a
+// handle, whose value fits an int), and its content may also be mapped, in which case pieces
+// point into `mapping`; or it is named by `path` and opened only when its piece is written,
+// when it must still be a regular file of `size` bytes.
 struct Source {
     std::span<const std::uint8_t> mapping;
     int fd = -1;

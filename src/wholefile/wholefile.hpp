@@ -5,14 +5,21 @@
 // pieces (pieces.hpp), as the complete content of a file. Both end the process with a
 // message on failure, so callers never see an error result.
 //
-// The module is cut along its jobs, one file each:
-// - messages.cpp: the one routine every message and progress line goes through;
+// The interface is the same on every system, and so is messages.cpp, the one routine every
+// message and progress line goes through (with printable()); the rest is each system's own,
+// in posix/ (POSIX systems, Linux's own calls where they help) and windows/ (the Windows API),
+// neither of which reads the other. Each is cut along the same jobs, one file each:
 // - inputs.cpp: mapping inputs, and the register of every file the run reads, by identity;
-// - signals.cpp: the signals that end the process, the unfinished output they must not
-//   leave behind, and the run's set-up;
+// - signals.cpp (windows/run.cpp): what ends the process (signals; console events and
+//   faults), the unfinished output it must not leave behind, and the run's set-up;
+// - directories.cpp: directories, what is at a name, following a path one name at a time,
+//   and which names the system can hold;
 // - targets.cpp: how an output is written, decided from what its target is; the private
 //   temporary file and what a replaced file keeps;
-// - piece_writer.cpp: writing pieces with as few system calls as they allow.
+// - piece_writer.cpp: writing pieces with as few system calls as they allow;
+// - streams.cpp: the standard streams as messages.cpp writes them.
+// windows/names.cpp holds what only Windows needs: its arguments in UTF-8, and the one
+// mapping from an entry's name to a Windows file name (docs/windows.md).
 //
 // How an output is written follows from what the target is, never from how its path is
 // spelled. A path that leads to an open descriptor of this process (/dev/stdout, /dev/fd/N,
@@ -35,6 +42,15 @@
 #include <string_view>
 #include <vector>
 
+// The printf formats every message is checked against: C99's (%zu, %llu) on every system. On
+// Windows the C library's own printf lacks some of them, so the build takes mingw-w64's C99 one
+// (__USE_MINGW_ANSI_STDIO), whose formats GCC calls gnu_printf.
+#if defined(__MINGW32__)
+#define WHOLEFILE_PRINTF gnu_printf
+#else
+#define WHOLEFILE_PRINTF printf
+#endif
+
 namespace wholefile {
 
 // What a program does with its standard output.
@@ -56,6 +72,12 @@ enum class Reasons {
 // ends the process; learns what standard output and standard error are.
 void start_run(StandardOutput use, Reasons reasons = Reasons::left_out);
 
+// The same, called with main's own arguments, which it leaves in UTF-8, the form every routine
+// here takes: they are so already on POSIX systems; on Windows they are taken again from the
+// command line the program was started with, in UTF-16 (a lone surrogate, which no UTF-8 can
+// hold, is kept in its WTF-8 form and so names no file).
+void start_run(int& argc, char**& argv, StandardOutput use, Reasons reasons = Reasons::left_out);
+
 // Flushes and closes standard output; when that fails (a full device, a closed or broken
 // descriptor) ends the process with "can't write to standard output" and status 1.
 void close_standard_output();
@@ -64,6 +86,32 @@ void close_standard_output();
 // and returns whether it made it. A directory made here is removed again when the run fails
 // or a signal ends it while the directory is still empty, so that a refused run leaves none.
 bool make_directory(const char* path);
+
+// Why the last call of this module that failed did (open_directory, make_directory,
+// list_directory and the like; not one that ended the run): an errno value, as
+// fail_because() takes it. On Windows, the errno value nearest the system's own code.
+[[nodiscard]] int last_error();
+
+// Whether `error` (last_error()) says that nothing is at a name: it is missing, or a name on
+// the way to it is not a directory.
+[[nodiscard]] bool means_missing(int error);
+
+// Whether this system can hold `component`, one component of an entry's name (neither empty
+// nor "." nor ".."), as the name of a file, and read it back as that name: always on POSIX
+// systems. On Windows, not a name that the one mapping of docs/windows.md cannot turn into a
+// file name, nor one Windows refuses or reads as something else: a backslash, a colon, one of
+// < > " | ? *, a control character, a trailing dot or space, a device's name (CON, PRN, AUX,
+// NUL, COM1 to COM9, LPT1 to LPT9, with or without an extension, in any case).
+[[nodiscard]] bool can_name(std::string_view component);
+
+// `path`, whose components an archive names (bytes), as list_directory() names the file it
+// leads to: the same bytes on POSIX systems; on Windows, each component the file name the
+// mapping gives it, in UTF-8.
+[[nodiscard]] std::string as_listed(std::string_view path);
+
+// Asks for `buffer`, which the run fills once from start to end, to be backed by large pages
+// where the system offers them (Linux); only advice.
+void prefer_large_pages(std::span<std::uint8_t> buffer);
 
 // Which file a path leads to, to tell it from others: the device (volume) and the file's
 // number on it.
@@ -77,7 +125,8 @@ struct FileId {
 // The identity of the file `path` leads to, links followed; none where nothing is there.
 [[nodiscard]] std::optional<FileId> identity(const char* path);
 
-// The identity of the file open as descriptor `fd`.
+// The identity of the file open as descriptor `fd` (on Windows a handle, whose value fits an
+// int: the system keeps handles within 32 bits).
 [[nodiscard]] std::optional<FileId> identity(int fd);
 
 // Maps the whole file at `path` and notes it as a file the run reads. Never returns an empty
@@ -171,9 +220,12 @@ public:
 private:
     friend struct DirectoryAccess; // the platform's own files
     static constexpr std::intptr_t closed = -1;
-    std::intptr_t handle_ = closed; // the system's handle (a descriptor on POSIX systems)
+    std::intptr_t handle_ = closed; // the system's handle: a descriptor, or a Windows HANDLE
     bool owned_ = true;
     FileId id_;
+    // Where the system answers some questions about a name only by a full path (wine, on
+    // Windows): the directory's, as it was opened; empty elsewhere.
+    std::string path_;
 };
 
 // Opens the directory `path`, relative to `base`; where the system allows, search
@@ -215,12 +267,18 @@ struct Named {
 // followed and no name left out.
 [[nodiscard]] std::string absolute_path(const char* path);
 
-// A place a file can land: a directory, by identity, and a name in it.
+// A place a file can land: a directory, by identity, and a name in it, in the form by which
+// the system tells names apart (spot()).
 struct Spot {
     FileId dir;
     std::string name;
     auto operator<=>(const Spot&) const = default;
 };
+
+// The place `name` (one component) names in the directory `dir`: the name as it is on POSIX
+// systems; on Windows, whose file systems take names that differ only in case for one, its
+// file name in upper case, so that two spellings of one place are one Spot.
+[[nodiscard]] Spot spot(FileId dir, std::string_view name);
 
 // Adds to `passed` every place that `path`, taken from `base`, passes through: each of its
 // names, one at a time, and each name of every symbolic link on the way, followed as the
@@ -292,15 +350,15 @@ private:
 // it stopped, however it stopped. The other three flush standard output first and print to
 // standard error, so a message always follows the lines before it; the first two also
 // remove an output's unfinished file before the process ends.
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) __attribute__((format(WHOLEFILE_PRINTF, 1, 2)));
 [[noreturn]] void fail_with_status(int status, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-[[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    __attribute__((format(WHOLEFILE_PRINTF, 2, 3)));
+[[noreturn]] void fail(const char* format, ...) __attribute__((format(WHOLEFILE_PRINTF, 1, 2)));
 // Ends the run with `format`, which quotes `path` (one %s), followed where the run gives
 // reasons (start_run) by the system's reason for `error` (an errno value; 0 for none), and
 // a newline: "can't open 'PATH': Permission denied".
 [[noreturn]] void fail_because(int error, const char* format, const char* path);
-void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void warn(const char* format, ...) __attribute__((format(WHOLEFILE_PRINTF, 1, 2)));
 
 // Writes `text` to standard output as it is, zero bytes included, and flushes it.
 void say_bytes(std::string_view text);

@@ -79,7 +79,8 @@ not_printed_by() {
 }
 
 # The stderr messages of a program: the format strings passed to fail, fail_with_status,
-# fail_because and warn in its sources and in the whole-file helpers, adjacent literals and
+# fail_because and warn in its sources and in the whole-file helpers (the shared ones and the
+# POSIX ones, which the programs here are built with), adjacent literals and
 # PRI macros joined. (fail_because adds the system's reason only where a program asks.)
 messages_of() {
     local dir files=()
@@ -94,7 +95,7 @@ messages_of() {
             $fmt =~ s/\\n$//;
             $fmt =~ s/\\(.)/$1/g;
             print "$fmt\n";
-        }' "${files[@]}" "$src/src/wholefile/"*.cpp |
+        }' "${files[@]}" "$src/src/wholefile/"*.cpp "$src/src/wholefile/posix/"*.cpp |
         grep -vxF -f <(not_printed_by "$1") | sort -u
 }
 

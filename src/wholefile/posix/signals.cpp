@@ -1,5 +1,5 @@
 // The signals that end the process, the unfinished output they must not leave behind, and
-// the run's set-up.
+// the run's set-up, on POSIX systems.
 //
 // An output is first written to a private new file beside its target. Where the system has
 // unnamed files, that file has no name until the instant before the rename that puts it in
@@ -190,6 +190,10 @@ void start_run(StandardOutput use, Reasons reasons) {
     // Past a file-size limit a write then fails with EFBIG and is reported, instead of the
     // limit's signal ending the process without a word.
     std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void start_run(int&, char**&, StandardOutput use, Reasons reasons) {
+    start_run(use, reasons); // the arguments are the bytes the caller gave
 }
 
 } // namespace wholefile

@@ -1,10 +1,10 @@
 // Directories: opening them to name files relative to them, making them, looking at what is
 // at a name, and following a path one name at a time.
 //
-// A Directory holds an open descriptor (O_PATH on Linux, where search permission is all that
-// naming files inside it needs), so that everything done in it is done in that directory,
-// whatever becomes of the path it was opened by; its identity is learned once, when it is
-// opened. Nothing here follows a link it was not asked to follow.
+// On POSIX systems a Directory holds an open descriptor (O_PATH on Linux, where search permission
+// is all that naming files inside it needs), so that everything done in it is done in that
+// directory, whatever becomes of the path it was opened by; its identity is learned once, when it
+// is opened. Nothing here follows a link it was not asked to follow.
 #include "internal.hpp"
 
 #include <algorithm>
@@ -87,6 +87,29 @@ Directory& Directory::operator=(Directory&& other) noexcept {
         other.handle_ = closed;
     }
     return *this;
+}
+
+// ---- Names: a POSIX system holds any bytes but '/' and the zero byte in a name, and tells
+// names apart byte by byte.
+
+int last_error() {
+    return errno;
+}
+
+bool means_missing(int error) {
+    return error == ENOENT || error == ENOTDIR;
+}
+
+bool can_name(std::string_view) {
+    return true;
+}
+
+std::string as_listed(std::string_view path) {
+    return std::string(path);
+}
+
+Spot spot(FileId dir, std::string_view name) {
+    return {dir, std::string(name)};
 }
 
 const Directory& Directory::working() {

@@ -1,5 +1,6 @@
-// Inputs: each is mapped whole and privately, and noted in the register of the files the run
-// reads, by identity (device and inode), which decides how every output may be written.
+// Inputs on POSIX systems: each is mapped whole and privately, and noted in the register of the
+// files the run reads, by identity (device and inode), which decides how every output may be
+// written.
 //
 // A mapping shows the file as it is now, not as it was when mapped: a file that another
 // program cuts short while the run reads it turns the read of a vanished page into a fault
@@ -169,6 +170,21 @@ void release(std::span<const std::uint8_t> part) {
     static_cast<void>(::madvise(at, end - begin, MADV_DONTNEED));
 #else
     static_cast<void>(::posix_madvise(at, end - begin, POSIX_MADV_DONTNEED));
+#endif
+}
+
+void prefer_large_pages(std::span<std::uint8_t> buffer) {
+#if BIPAFS_LINUX && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t large_page = std::uintptr_t{2} << 20;
+    const auto start =
+        (reinterpret_cast<std::uintptr_t>(buffer.data()) + large_page - 1) & ~(large_page - 1);
+    const auto end =
+        (reinterpret_cast<std::uintptr_t>(buffer.data()) + buffer.size()) & ~(large_page - 1);
+    // Only advice: where it is refused, the buffer works the same with small pages.
+    if (end > start)
+        static_cast<void>(::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE));
+#else
+    static_cast<void>(buffer);
 #endif
 }
 
