@@ -16,6 +16,20 @@
 # top-level CMakeLists.txt includes this file before the programs' directories for that.
 include(GNUInstallDirs)
 
+# On Windows the package is one zip: the four programs, README.md and LICENSE, side by side
+# in one directory; nothing else of what follows applies there.
+if(WIN32)
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE
+          DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME bipafs)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_FILE_NAME bipafs-${PROJECT_VERSION}-windows-x86_64)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+  return()
+endif()
+
 set(BIPAFS_MAN_PAGES crunchet.1 uncrunchet.1 swapfold.1 bipafs.1 bipafs-list.1)
 set(BIPAFS_INSTALLED_PROGRAMS crunchet uncrunchet swapfold bipafs)
 
