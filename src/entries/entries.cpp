@@ -131,7 +131,7 @@ void look_up_replacements(const afs::Archive& archive, const char* en, bool unsa
         if (afs::is_unsafe(name) && unsafe_later) continue;
         if (afs::is_unsafe(name)) fail("unsafe filename\n");
         // An empty en/ names no directory, and such a name no file in it.
-        if (none || !afs::names_a_file(name)) continue;
+        if (none || !afs::names_a_file(name) || !system_can_hold(name)) continue;
 
         std::string path = joined(en, name);
         const wholefile::Probed probed = found.dir.is_open()
@@ -183,7 +183,7 @@ void InUse::add_replacements(const afs::Archive& archive, const Replacements& fo
     for (std::uint32_t i = 0; i < archive.entries; ++i) {
         if (afs::entry_record(archive, i).pos == 0) continue;
         const std::string_view name = afs::entry_name(archive, i);
-        if (afs::is_unsafe(name) || !afs::names_a_file(name)) continue;
+        if (afs::is_unsafe(name) || !afs::names_a_file(name) || !system_can_hold(name)) continue;
         const std::size_t slash = name.rfind('/');
         const std::string_view part =
             slash == std::string_view::npos ? std::string_view{} : name.substr(0, slash);

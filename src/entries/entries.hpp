@@ -71,7 +71,8 @@ struct Replacements {
 // opened only to learn that, and noted as a file the run reads; its data is read when the
 // output is written. An empty `en`, or one that names no directory, means no replacements.
 // A name that afs::is_unsafe refuses ends the run with "unsafe filename", unless
-// `unsafe_later` (it then ends the run later, at extraction).
+// `unsafe_later` (it then ends the run later, at extraction). A name this system cannot hold
+// (system_can_hold) is never looked up: refuse_names_the_system_cannot_hold() refuses it.
 void look_up_replacements(const afs::Archive& archive, const char* en, bool unsafe_later,
                           Replacements& found);
 

@@ -108,7 +108,6 @@ int main(int argc, char** argv) {
     const wholefile::Source input_source{input, input_fd};
     try {
         const afs::Archive archive = entries::checked_archive(input);
-        entries::refuse_names_the_system_cannot_hold(archive);
 
         // Every check runs before anything is written: a run that fails one leaves ja/ as
         // it was.
@@ -120,6 +119,10 @@ int main(int argc, char** argv) {
             entries::stop_over_capacity(false, in_path, input.size(), archive,
                                         *layout.over_capacity);
         if (layout.failed != nullptr) entries::stop_on_failed_check(layout.failed);
+        // A name this system cannot hold as a file is refused once the archive has passed its
+        // checks, before anything is looked at or written under it (always held on POSIX
+        // systems).
+        entries::refuse_names_the_system_cannot_hold(archive);
 
         if (extraction_dir != nullptr) {
             // Overlapping entries could make extraction write many times the archive's size:

@@ -75,13 +75,31 @@ void trim_separators(std::wstring& path) {
         path.pop_back();
 }
 
-// The attributes of a full path, asked by name; no value where nothing is there.
+// Whether the reparse point at the full path `full` leads elsewhere, as a link does: what
+// opening it finds has another path. A directory another volume is mounted on keeps its own
+// path (under wine every Linux mount point shows as a reparse point, /dev and /proc among
+// them); one that opens onto nothing is a link that leads nowhere.
+[[nodiscard]] bool leads_elsewhere(const std::wstring& full) {
+    const HANDLE there = ::CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (there == INVALID_HANDLE_VALUE) return true;
+    const std::wstring final = detail::final_path_of(there);
+    ::CloseHandle(there);
+    return final.empty() ||
+           ::CompareStringOrdinal(final.data(), static_cast<int>(final.size()), full.data(),
+                                  static_cast<int>(full.size()), TRUE) != CSTR_EQUAL;
+}
+
+// The attributes of a full path, asked by name; no value where nothing is there. A reparse
+// point that leads nowhere else is no link: its attributes say a plain directory.
 [[nodiscard]] std::optional<ULONG> attributes_of(const std::wstring& full) {
-    const DWORD attributes = ::GetFileAttributesW(full.c_str());
+    DWORD attributes = ::GetFileAttributesW(full.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         detail::note_last_error();
         return std::nullopt;
     }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !leads_elsewhere(full))
+        attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
     return attributes;
 }
 
@@ -234,6 +252,13 @@ std::optional<ULONG> attributes_at(HANDLE root, std::wstring_view root_path,
     if (status < 0) {
         note_status(status);
         return std::nullopt;
+    }
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        std::wstring full(root_path);
+        if (!full.ends_with(L'\\')) full += L'\\';
+        full += name;
+        if (!leads_elsewhere(full))
+            basic.FileAttributes &= ~static_cast<ULONG>(FILE_ATTRIBUTE_REPARSE_POINT);
     }
     return basic.FileAttributes;
 }

@@ -101,21 +101,21 @@ struct Place {
         place.device = *full;
         return true;
     }
+    // Whatever is there, as the system follows it: under wine a Linux link to a file looks like
+    // the file itself, and a Linux device has no attributes to ask for; only the path the system
+    // gives for what it opened tells.
     const DWORD attributes = ::GetFileAttributesW(full->c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        // Whatever is there, as the system follows it (under wine a Linux link to a file looks
-        // like the file itself: only the path the system gives for it tells).
-        const HANDLE there = ::CreateFileW(full->c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (there == INVALID_HANDLE_VALUE && detail::is_link(attributes, 0)) {
-            detail::note_last_error(); // a link that leads nowhere
-            return false;
-        }
-        if (there != INVALID_HANDLE_VALUE) {
-            std::wstring final = detail::final_path_of(there);
-            ::CloseHandle(there);
-            if (!final.empty()) *full = std::move(final);
-        }
+    const HANDLE there = ::CreateFileW(full->c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (there == INVALID_HANDLE_VALUE && attributes != INVALID_FILE_ATTRIBUTES &&
+        detail::is_link(attributes, 0)) {
+        detail::note_last_error(); // a link that leads nowhere
+        return false;
+    }
+    if (there != INVALID_HANDLE_VALUE) {
+        std::wstring final = detail::final_path_of(there);
+        ::CloseHandle(there);
+        if (!final.empty()) *full = std::move(final);
     }
     const std::size_t slash = full->rfind(L'\\');
     if (slash == std::wstring::npos || slash + 1 == full->size()) {
@@ -408,13 +408,17 @@ struct Target {
     Found found;
     if (given != nullptr) {
         found = *given;
-    } else if (const auto by_name = detail::attributes_at(place.dir, place.dir_path, place.name)) {
+    } else {
+        // Asked by name, and of what opens there: a Linux device under wine answers only the
+        // second.
+        const std::optional<ULONG> by_name =
+            detail::attributes_at(place.dir, place.dir_path, place.name);
         HANDLE there = INVALID_HANDLE_VALUE;
         if (detail::open_at(place.dir, place.name, FILE_READ_ATTRIBUTES, share_all, FILE_OPEN,
                             FILE_OPEN_REPARSE_POINT, &there) >= 0) {
             found = detail::found_of(there, by_name);
             ::CloseHandle(there);
-        } else {
+        } else if (by_name) {
             found.kind = (*by_name & FILE_ATTRIBUTE_DIRECTORY) ? Kind::directory : Kind::file;
         }
     }
