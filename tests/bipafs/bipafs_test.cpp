@@ -152,6 +152,7 @@ TEST(Bipafs, Commands) {
     };
     const Bytes archive = afstest::build(image);
     for (const Row& row : rows) {
+        if (!testkit::applies(row.label)) continue;
         SCOPED_TRACE(row.label);
         const TempDir dir;
         testkit::write_bytes(dir / "game.afs", archive);
@@ -269,6 +270,7 @@ TEST(Bipafs, PackRefuses) {
     };
     const Bytes archive = afstest::build(game());
     for (const Row& row : rows) {
+        if (!testkit::applies(row.label)) continue;
         SCOPED_TRACE(row.label);
         const TempDir dir;
         testkit::write_bytes(dir / "game.afs", archive);

@@ -1,5 +1,7 @@
 #include "testkit.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -114,6 +116,34 @@ std::optional<std::string> helper(const std::string& name) {
         if (::access(path.c_str(), X_OK) == 0) return path;
     }
     return std::nullopt;
+}
+
+bool under_wine() {
+#ifdef BIPAFS_WINE_LIST
+    return true;
+#else
+    return false;
+#endif
+}
+
+bool applies(std::string_view label) {
+#ifdef BIPAFS_WINE_LIST
+    // "Suite.Case" for every row of a test, "Suite.Case: label" for one row.
+    static const std::set<std::string> listed = [] {
+        std::set<std::string> lines;
+        std::ifstream in(BIPAFS_WINE_LIST);
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty() && line[0] != '#') lines.insert(line);
+        return lines;
+    }();
+    const ::testing::TestInfo* const test = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (test == nullptr) return false;
+    const std::string name = std::string(test->test_suite_name()) + "." + test->name();
+    return listed.contains(name) || listed.contains(name + ": " + std::string(label));
+#else
+    static_cast<void>(label);
+    return true;
+#endif
 }
 
 bool has_full_device() {

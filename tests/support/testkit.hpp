@@ -98,6 +98,15 @@ struct RunResult {
 int spawn_in(pid_t* pid, const char* path, posix_spawn_file_actions_t* actions,
              const posix_spawnattr_t* attr, char* const argv[], const std::filesystem::path& cwd);
 
+// Whether the row `label` of the running test applies where it runs: always, but in the
+// Windows test set (BIPAFS_WINE_PROGRAMS: the Windows build's programs under wine), where only
+// the rows tests/windows/applies.txt names for the test do, or all of them where it names the
+// test alone.
+[[nodiscard]] bool applies(std::string_view label);
+
+// Whether the programs the tests run are the Windows build's, under wine.
+[[nodiscard]] bool under_wine();
+
 // Runs `program` with `args` in directory `cwd`, standard input from /dev/null.
 // argv[0] is `argv0` when given, otherwise `program` itself.
 [[nodiscard]] RunResult run(const std::string& program, const std::vector<std::string>& args,

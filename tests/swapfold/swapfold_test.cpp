@@ -622,6 +622,7 @@ TEST(Swapfold, ReplacementThatCannotBeUsedStops) {
         {"long path", deep, ""},
     };
     for (const Row& row : rows) {
+        if (!testkit::applies(row.label)) continue;
         SCOPED_TRACE(row.label);
         TempDir dir;
         testkit::write_bytes(dir / "in.afs", afstest::build(mixed()));
