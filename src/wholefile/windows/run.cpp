@@ -9,9 +9,11 @@
 // fails. What ends a run:
 // - a message and exit (messages.cpp): clean_up() closes the unfinished file, which goes, and
 //   then removes the directory the run made (swapfold's ja/) while that is still empty;
-// - Ctrl-C, Ctrl-Break and a console that is closed (SetConsoleCtrlHandler): their handler
-//   waits while the finished file is renamed (HeldEvents), then cleans up and ends the
-//   process as the console's own handler would, with STATUS_CONTROL_C_EXIT;
+// - Ctrl-C, Ctrl-Break and a console that is closed (SetConsoleCtrlHandler): their handler, on a
+//   thread of its own, waits while the finished file is renamed (HeldEvents), stops the run's
+//   own thread where it is (so that it cannot go on to fail on the file taken away from it),
+//   cleans up and ends the process as the console's own handler would, with
+//   STATUS_CONTROL_C_EXIT;
 // - a fault: an access violation or an in-page error inside an input's mapping is a file
 //   another program cut short ("'PATH' changed during the run", from a vectored exception
 //   handler, as SIGBUS is on POSIX systems); any other fault cleans up and goes on to the
@@ -42,6 +44,8 @@ Made made;
 
 // Held while an output is put in place; the console's handler takes it before it ends the run.
 CRITICAL_SECTION window;
+// The thread that runs main, which the console's handler stops before it cleans up.
+HANDLE run_thread = nullptr;
 
 BOOL WINAPI on_console_event(DWORD event) {
     switch (event) {
@@ -55,8 +59,11 @@ BOOL WINAPI on_console_event(DWORD event) {
         return FALSE;
     }
     ::EnterCriticalSection(&window); // not while a finished file is being renamed
+    if (run_thread != nullptr) ::SuspendThread(run_thread);
     detail::clean_up();
-    ::ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    // At once: the stopped thread may hold what exiting the C runtime would wait for.
+    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    return TRUE;
 }
 
 LONG CALLBACK on_fault(EXCEPTION_POINTERS* fault) {
@@ -144,6 +151,9 @@ void start_run(StandardOutput use, Reasons reasons) {
     // No dialog box for a drive without a disk, or a fault: a message and a status instead.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX | SEM_NOGPFAULTERRORBOX);
     ::InitializeCriticalSection(&window);
+    if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
+                           &run_thread, THREAD_SUSPEND_RESUME, FALSE, 0))
+        run_thread = nullptr;
     detail::learn_standard_streams(use);
     ::AddVectoredExceptionHandler(1, on_fault);
     ::SetUnhandledExceptionFilter(on_unhandled);
