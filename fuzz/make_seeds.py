@@ -201,6 +201,65 @@ def afs_seeds():
     put("afs", "locator_past_end", replacements() + seeds["gaps"][:24] + le32(0x7FFFFFF0) + le32(96) + seeds["gaps"][32:])
 
 
+def tables(data):
+    """The tables of an archive as an unpack records them: header and entry table, the
+    locator, the name table."""
+    n = struct.unpack_from("<I", data, 4)[0]
+    head = 8 + 8 * n
+    locator = data[head:head + 8]
+    if locator == bytes(8):
+        first = struct.unpack_from("<I", data, 8)[0]
+        locator = data[first - 8:first]
+    names_at = struct.unpack_from("<I", locator, 0)[0]
+    return data[:head] + locator + data[names_at:names_at + 48 * n]
+
+
+def record_text(kinds):
+    """A record's entries file, one line per kind, sizes and digests made up."""
+    lines = ["bipafs record 1", "archive-size 4096"]
+    for i, kind in enumerate(kinds):
+        lines.append("%s %d %016x" % (kind, i * 10, i * 0x1111) if kind in ("file", "restored") else kind)
+    return ("\n".join(lines) + "\n").encode()
+
+
+def record_seeds():
+    """Bits saying which entries are containers, the tables, and a record's text."""
+    def entries(*names):
+        return [(b"gone%d" % i, 0, 8) if name is None else (name, 64 + 16 * i, b"x" * 8)
+                for i, name in enumerate(names)]
+
+    every = struct.pack("<Q", (1 << 64) - 1)
+    none = bytes(8)
+    seeds = {
+        "plain": (none, entries(b"a.txt", b"dir/b.txt", b"dir/sub/c"), ["file", "file", "file"]),
+        "restored": (every, entries(b"a.txt.bip", b"b.bin", b"d/s.bip"), ["restored", "file", "restored"]),
+        "not_containers": (none, entries(b"a.bip", b"b.bip"), ["file", "file"]),
+        "restored_taken": (every, entries(b"a", b"a.bip", b"a.bip"), ["file", "file", "kept"]),
+        "taken_by_dir": (none, entries(b"d/x", b"d", b"d/x/y"), ["file", "kept", "kept"]),
+        "dots": (every, entries(b"a//b", b"./c", b"d/./e.bip", b"x/.bip", b".bip"), ["file"] * 5),
+        "record_dir": (none, entries(b".bipafs/x"), ["file"]),
+        "record_dir_case": (every, entries(b".BIPAFS.bip"), ["restored"]),
+        "unsafe": (none, entries(b"ok", b"../up", b"/abs"), ["file", "file", "file"]),
+        "without_data": (none, entries(None, b"y", None), ["none", "file", "none"]),
+        "long_name": (every, entries(b"N" * 28 + b".bip", b"M" * 32), ["restored", "file"]),
+    }
+    for name, (bits, listed, kinds) in seeds.items():
+        put("record", name, bits + tables(archive(listed)) + record_text(kinds))
+    three = tables(archive(entries(b"a", b"b.bip", b"c")))
+    damaged = {
+        "wrong_count": record_text(["file", "file"]),
+        "no_header": record_text(["file"] * 3)[16:],
+        "no_newline": record_text(["file"] * 3)[:-1],
+        "short_digest": b"bipafs record 1\narchive-size 1\nfile 1 abc\nnone\nnone\n",
+        "huge_size": b"bipafs record 1\narchive-size 99999999999999999999\nnone\nnone\nnone\n",
+        "double_space": b"bipafs record 1\narchive-size 1\nfile  1 0000000000000000\nnone\nnone\n",
+        "leading_zeros": b"bipafs record 1\narchive-size 007\nfile 01 00000000000000ff\nkept\nnone\n",
+    }
+    for name, text in damaged.items():
+        put("record", name, every + three + text)
+    put("record", "tables_cut", none + three[:40])
+
+
 def shaped_seeds():
     """Tagged seeds for the equivalence target: descriptions of sorted data (see
     fuzz/equivalence.cpp) in which search trees degenerate and switch form."""
@@ -219,6 +278,7 @@ def main():
     decode_and_container_seeds(sys.argv[1])
     shaped_seeds()
     afs_seeds()
+    record_seeds()
 
 
 if __name__ == "__main__":
