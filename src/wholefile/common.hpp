@@ -1,12 +1,15 @@
 // What the files of the whole-file module share whatever the system: the routines of
-// messages.cpp that every platform's files call, and those each platform gives messages.cpp
-// in turn (the standard streams, the clean-up before an ending). Each platform's own
+// messages.cpp and shared.cpp that every platform's files call, and those each platform
+// gives them in turn (the standard streams, the clean-up before an ending, the mapping of an
+// input). Each platform's own
 // internals are in posix/internal.hpp and windows/internal.hpp, which include this; neither
 // includes the other's.
 #pragma once
 
 #include "wholefile.hpp"
 
+#include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace wholefile::detail {
@@ -26,7 +29,27 @@ using wholefile::fail_because;
 // likelier cause.
 [[noreturn]] void fail_writing(const char* shown, int error);
 
+// ---- shared.cpp
+
+// A pointer as a number, for comparing places in different blocks.
+[[nodiscard]] inline std::uintptr_t address(const std::uint8_t* p) {
+    return reinterpret_cast<std::uintptr_t>(p);
+}
+
+// The source whose mapping holds the whole run, or null.
+[[nodiscard]] const Source* source_of(const Piece& run, std::span<const Source> sources);
+
+// A source that ends early or has gone: a named one has changed; an open one is the mapped
+// input, which fail_writing() finds changed, and otherwise the output is blamed.
+[[noreturn]] void fail_source(const Source& source, const char* shown, int error);
+
 // ---- The platform's (posix/, windows/)
+
+// Maps the whole file at `path` and notes it as an input of the run, as mmap_file() promises;
+// one larger than `max_size` ends the run with `too_large`. With `keep`, the file stays open
+// as *keep.
+[[nodiscard]] std::span<std::uint8_t> map_whole(const char* path, std::uint64_t max_size,
+                                                const char* too_large, int* keep);
 
 // What every failure and ending does first: removes the unfinished output, then the
 // directory the run made if it is still empty; safe in a signal handler.

@@ -5,8 +5,9 @@
 // pieces (pieces.hpp), as the complete content of a file. Both end the process with a
 // message on failure, so callers never see an error result.
 //
-// The interface is the same on every system, and so is messages.cpp, the one routine every
-// message and progress line goes through (with printable()); the rest is each system's own,
+// The interface is the same on every system, and so are messages.cpp, the one routine every
+// message and progress line goes through (with printable()), and shared.cpp, what the
+// systems' files would otherwise each write alike; the rest is each system's own,
 // in posix/ (POSIX systems, Linux's own calls where they help) and windows/ (the Windows API),
 // neither of which reads the other. Each is cut along the same jobs, one file each:
 // - inputs.cpp: mapping inputs, and the register of every file the run reads, by identity;

@@ -71,6 +71,10 @@ void forget_mapping(int k) {
     mapped[k] = {};
 }
 
+} // namespace
+
+namespace detail {
+
 std::span<std::uint8_t> map_whole(const char* path, std::uint64_t max_size, const char* too_large,
                                   int* keep) {
     // O_NONBLOCK so that a FIFO given as input cannot stall the open; it then reports as
@@ -96,39 +100,11 @@ std::span<std::uint8_t> map_whole(const char* path, std::uint64_t max_size, cons
     return {static_cast<std::uint8_t*>(map), static_cast<std::size_t>(size)};
 }
 
-} // namespace
-
-std::span<std::uint8_t> mmap_file(const char* path) {
-    return map_whole(path, UINT64_MAX, nullptr, nullptr);
-}
-
-std::span<std::uint8_t> mmap_file(const char* path, std::uint64_t max_size, const char* too_large) {
-    return map_whole(path, max_size, too_large, nullptr);
-}
-
-std::span<std::uint8_t> mmap_file(const char* path, int* fd) {
-    return map_whole(path, UINT64_MAX, nullptr, fd);
-}
+} // namespace detail
 
 Mapping::~Mapping() {
     if (data_ != nullptr) ::munmap(data_, size_);
     forget_mapping(slot_);
-}
-
-Mapping::Mapping(Mapping&& other) noexcept
-    : data_(other.data_), size_(other.size_), slot_(other.slot_), id_(other.id_) {
-    other.data_ = nullptr;
-    other.size_ = 0;
-    other.slot_ = -1;
-}
-
-Mapping& Mapping::operator=(Mapping&& other) noexcept {
-    // What this one held goes with the other.
-    std::swap(data_, other.data_);
-    std::swap(size_, other.size_);
-    std::swap(slot_, other.slot_);
-    std::swap(id_, other.id_);
-    return *this;
 }
 
 Mapping map_in(const Directory& dir, std::string_view name, const char* shown) {

@@ -53,10 +53,6 @@ constexpr std::uint64_t from_mapping_max = 64 * 1024;
 // The slices of the next writev; one output is written at a time.
 iovec batch[batch_max];
 
-[[nodiscard]] std::uintptr_t address(const std::uint8_t* p) {
-    return reinterpret_cast<std::uintptr_t>(p);
-}
-
 // The output being written and how far its batch is filled.
 struct Output {
     int fd = -1;
@@ -99,26 +95,6 @@ void gather(Output& out, Piece run) {
         batch[out.count++] = {base, static_cast<std::size_t>(take)};
         done += take;
     }
-}
-
-// The source whose mapping holds the whole run, or null.
-[[nodiscard]] const Source* source_of(Piece run, std::span<const Source> sources) {
-    if (run.data == nullptr) return nullptr;
-    for (const Source& source : sources) {
-        const std::uintptr_t begin = address(source.mapping.data());
-        const std::uintptr_t at = address(run.data);
-        if (at >= begin && at - begin <= source.mapping.size() &&
-            run.size <= source.mapping.size() - (at - begin))
-            return &source;
-    }
-    return nullptr;
-}
-
-// A source that ends early or has gone: a named one has changed; an open one is the mapped
-// input, which fail_writing() finds changed, and otherwise the output is blamed.
-[[noreturn]] void fail_source(const Source& source, const char* shown, int error) {
-    if (source.path == nullptr) fail_writing(shown, error);
-    fail_changed(source.path);
 }
 
 // A source's descriptor for as long as its piece is written: a named source is opened when

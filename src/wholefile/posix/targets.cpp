@@ -821,11 +821,6 @@ void check_output(const char* path) {
     if (::stat(path, &st) == 0) refuse_stdout(st, path);
 }
 
-void write_file(const char* path, std::span<const std::uint8_t> data) {
-    const Piece whole{data.data(), data.size()};
-    write_file(path, {&whole, 1}, {});
-}
-
 void write_file(const char* path, std::span<const Piece> pieces, std::span<const Source> sources) {
     Place place;
     if (!resolve(path, place)) fail_opening(path, errno);

@@ -27,10 +27,6 @@ constexpr std::uint64_t from_mapping_max = 64 * 1024;
 // What one WriteFile or ReadFile is asked for at most.
 constexpr std::uint64_t call_max = std::uint64_t{64} << 20;
 
-[[nodiscard]] std::uintptr_t address(const std::uint8_t* p) {
-    return reinterpret_cast<std::uintptr_t>(p);
-}
-
 struct Output {
     HANDLE handle = INVALID_HANDLE_VALUE;
     const char* shown = nullptr;
@@ -75,26 +71,6 @@ void gather(Output& out, const std::uint8_t* data, std::uint64_t size) {
         out.filled += take;
         size -= take;
     }
-}
-
-// The source whose mapping holds the whole run, or null.
-[[nodiscard]] const Source* source_of(const Piece& run, std::span<const Source> sources) {
-    if (run.data == nullptr) return nullptr;
-    for (const Source& source : sources) {
-        const std::uintptr_t begin = address(source.mapping.data());
-        const std::uintptr_t at = address(run.data);
-        if (at >= begin && at - begin <= source.mapping.size() &&
-            run.size <= source.mapping.size() - (at - begin))
-            return &source;
-    }
-    return nullptr;
-}
-
-// A source that ends early or has gone: a named one has changed; an open one is the mapped
-// input, which fail_writing() finds changed, and otherwise the output is blamed.
-[[noreturn]] void fail_source(const Source& source, const char* shown, int error) {
-    if (source.path == nullptr) fail_writing(shown, error);
-    fail_changed(source.path);
 }
 
 // A source's handle for as long as its piece is written: a named source is opened when its

@@ -530,11 +530,6 @@ std::uint64_t Scratch::append(std::span<const std::uint8_t> bytes) {
     return at;
 }
 
-void write_file(const char* path, std::span<const std::uint8_t> data) {
-    const Piece whole{data.data(), data.size()};
-    write_file(path, {&whole, 1}, {});
-}
-
 void write_file(const char* path, std::span<const Piece> pieces, std::span<const Source> sources) {
     Place place;
     if (!resolve(path, place)) fail_opening(path, errno);
